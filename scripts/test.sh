@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs everything and runs every test: the C++ suite under CTest, then the Python suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+cmake -S . -B build/cpp -DCMAKE_BUILD_TYPE=Release
+cmake --build build/cpp -j2
+ctest --test-dir build/cpp --output-on-failure
+
+python3 -m pip install -q ".[test]"
+python3 -m pytest -q tests/python

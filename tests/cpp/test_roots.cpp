@@ -1,0 +1,122 @@
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include <Eigen/Eigenvalues>
+#include <gtest/gtest.h>
+
+#include "detail.hpp"
+#include "helpers.hpp"
+#include "lagsys.hpp"
+
+using cd = std::complex<double>;
+using test::scalar;
+using test::scalar_system;
+
+namespace {
+
+// A returned root must make Delta(lambda) singular to this relative level.
+constexpr double singular_tol = 1e-9;
+
+std::string invalid_argument_text(const lagsys::lagsys& sys) {
+    try {
+        (void)lagsys::roots(sys, 0.0);
+    } catch (const std::invalid_argument& e) {
+        return e.what();
+    }
+    return "";
+}
+
+}  // namespace
+
+TEST(Roots, ScalarEquationRightOfMinusOne) {
+    const auto result = lagsys::roots(test::lambert_system(), -1.0);
+    ASSERT_EQ(result.size(), 2u);
+    EXPECT_LT(std::abs(result[0] - cd(-0.3181315052, -1.3372357014)), 1e-8);
+    EXPECT_LT(std::abs(result[1] - cd(-0.3181315052, 1.3372357014)), 1e-8);
+}
+
+TEST(Roots, EveryRootIsARootRightOfTheBound) {
+    for (unsigned seed : {1u, 2u, 3u}) {
+        const lagsys::lagsys sys(test::random_matrices(3, 3, seed), {0.0, 0.6, 1.1});
+        const double r = -1.5;
+        const auto result = lagsys::roots(sys, r);
+        EXPECT_FALSE(result.empty());
+        for (const cd lambda : result) {
+            EXPECT_GE(lambda.real(), r);
+            EXPECT_LT(test::relative_smallest_singular_value(sys, lambda), singular_tol) << lambda;
+        }
+    }
+}
+
+TEST(Roots, NothingRightOfTheBound) {
+    EXPECT_TRUE(lagsys::roots(test::lambert_system(), 0.0).empty());
+}
+
+TEST(Roots, LongDelayKeepsEveryRoot) {
+    const auto result = lagsys::roots(scalar_system({-0.5, -0.5}, {0.0, 4.0}), -0.6);
+    EXPECT_EQ(result.size(), 8u);
+}
+
+TEST(Roots, UndelayedSystemGivesTheEigenvaluesOfTheSum) {
+    const auto A = test::random_matrices(2, 4, 12);
+    const lagsys::lagsys sys(A, {0.0, 0.0});
+    Eigen::EigenSolver<Eigen::MatrixXd> es(A[0] + A[1], false);
+    const double r = -10.0;
+    auto result = lagsys::roots(sys, r);
+    ASSERT_EQ(result.size(), 4u);
+    for (Eigen::Index i = 0; i < 4; ++i) {
+        const cd mu = es.eigenvalues()(i);
+        const bool found = std::any_of(result.begin(), result.end(),
+                                       [&](cd z) { return std::abs(z - mu) < 1e-10; });
+        EXPECT_TRUE(found) << mu;
+    }
+}
+
+TEST(Roots, BoundIsInclusive) {
+    const lagsys::lagsys sys({(Eigen::MatrixXd(2, 2) << -2, 0, 0, 1).finished()}, {0.0});
+    EXPECT_EQ(lagsys::roots(sys, -2.0).size(), 2u);
+    EXPECT_EQ(lagsys::roots(sys, std::nextafter(-2.0, 0.0)).size(), 1u);
+}
+
+TEST(Roots, InfiniteCandidatesAreDropped) {
+    // beta = 0 in the second position: an infinite eigenvalue of a singular pencil.
+    const lagsys::detail::Pencil pencil{(Eigen::MatrixXd(2, 2) << -1, 0, 0, 1).finished(),
+                                        (Eigen::MatrixXd(2, 2) << 1, 0, 0, 0).finished()};
+    const auto candidates = lagsys::detail::pencil_candidates(pencil);
+    ASSERT_EQ(candidates.size(), 2u);
+    EXPECT_TRUE(std::any_of(candidates.begin(), candidates.end(),
+                            [](cd z) { return !std::isfinite(z.real()) || !std::isfinite(z.imag()); }));
+    const lagsys::lagsys sys({scalar(-1.0)}, {0.0});
+    const auto refined = lagsys::detail::refine_candidates(
+        sys, {cd(std::numeric_limits<double>::infinity(), 0.0), cd(std::nan(""), 1.0), cd(-1.0, 0.0)}, -5.0);
+    ASSERT_EQ(refined.size(), 1u);
+    EXPECT_EQ(refined[0], cd(-1.0, 0.0));
+}
+
+TEST(Roots, ValidatesBeforeComputing) {
+    using M = Eigen::MatrixXd;
+    EXPECT_NE(invalid_argument_text(lagsys::lagsys({M::Zero(2, 3)}, {0.0})).find("A(0) has shape 2x3"),
+              std::string::npos);
+    EXPECT_NE(invalid_argument_text(lagsys::lagsys({M::Zero(2, 2), M::Zero(3, 3)}, {0.0, 1.0})).find("A(1) has shape 3x3"),
+              std::string::npos);
+    EXPECT_NE(invalid_argument_text(scalar_system({1, 2}, {0.0, -1.0})).find("hA[1]"), std::string::npos);
+    EXPECT_NE(invalid_argument_text(scalar_system({1, 2}, {std::nan(""), 1.0})).find("hA[0]"), std::string::npos);
+    EXPECT_NE(invalid_argument_text(scalar_system({1, 2}, {0.0, INFINITY})).find("hA[1]"), std::string::npos);
+    EXPECT_NE(invalid_argument_text(scalar_system({1, NAN}, {0.0, 1.0})).find("A(1)"), std::string::npos);
+    // Unpaired delays are not read.
+    EXPECT_EQ(invalid_argument_text(scalar_system({-1.0}, {0.0, -3.0})), "");
+}
+
+TEST(Roots, StructuralFailuresKeepTheirTypes) {
+    EXPECT_THROW(lagsys::roots(lagsys::lagsys({}, {}), 0.0), std::length_error);
+    try {
+        (void)lagsys::roots(scalar_system({1, 2}, {0.0}), 0.0);
+        ADD_FAILURE() << "no exception";
+    } catch (const std::out_of_range& e) {
+        EXPECT_STREQ(e.what(), "vector::_M_range_check: __n (which is 1) >= this->size() (which is 1)");
+    }
+}
