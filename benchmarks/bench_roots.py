@@ -1,13 +1,19 @@
-"""Benchmark of pyvantor.roots on the seeded suite, with the C++ stage split and LAPACK's dense
-generalized eigensolver (scipy.linalg.eigvals) on the same pencil as the floor of the QZ stage.
+"""Benchmark of pyvantor.roots on a seeded suite of systems.
 
-Run from the repository root (see the README):  python3 benchmarks/bench_roots.py [RUNS]
+For each system it prints the median wall time of pyvantor.roots, the C++ stage split (degree
+estimate, discretization, QZ, Newton refinement), the QZ with the solver's default arguments
+(eigenvectors too, as before the eigenvalues-only change), and LAPACK's dense generalized
+eigensolver (scipy.linalg.eigvals) on the same pencil as the floor of the QZ stage. With
+--native it also builds the stage benchmark with PYVANTOR_NATIVE=ON and reports its times.
+
+Run from the repository root (see the README):
+    python3 benchmarks/bench_roots.py [--runs 5] [--native]
 """
 
+import argparse
 import csv
 import statistics
 import subprocess
-import sys
 import tempfile
 import time
 from pathlib import Path
@@ -18,31 +24,38 @@ import scipy.linalg
 import pyvantor
 
 ROOT = Path(__file__).resolve().parent.parent
-BUILD = ROOT / "build" / "bench"
 
 
-def build_stage_benchmark():
+def build_stage_benchmark(build_dir, native):
     subprocess.run(
-        ["cmake", "-S", str(ROOT), "-B", str(BUILD), "-DCMAKE_BUILD_TYPE=Release",
-         "-DPYVANTOR_BUILD_BENCHMARKS=ON", "-DPYVANTOR_BUILD_TESTS=OFF"],
+        ["cmake", "-S", str(ROOT), "-B", str(build_dir), "-DCMAKE_BUILD_TYPE=Release",
+         "-DPYVANTOR_BUILD_BENCHMARKS=ON", "-DPYVANTOR_BUILD_TESTS=OFF",
+         f"-DPYVANTOR_NATIVE={'ON' if native else 'OFF'}"],
         check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", str(BUILD), "-j2", "--target", "bench_stages"],
+    subprocess.run(["cmake", "--build", str(build_dir), "-j2", "--target", "bench_stages"],
                    check=True, stdout=subprocess.DEVNULL)
-    return BUILD / "benchmarks" / "bench_stages"
+    return build_dir / "benchmarks" / "bench_stages"
+
+
+def run_stages(exe, runs):
+    tmp = tempfile.mkdtemp()
+    subprocess.run([str(exe), tmp, str(runs)], check=True, stderr=subprocess.DEVNULL)
+    return Path(tmp), list(csv.DictReader(open(Path(tmp) / "stages.csv")))
 
 
 def read_system(path):
     raw = path.read_bytes()
-    m, n = np.frombuffer(raw, dtype=np.int64, count=2)
+    m, n = (int(v) for v in np.frombuffer(raw, dtype=np.int64, count=2))
     data = np.frombuffer(raw, dtype=np.float64, offset=16)
     delays = data[:m].tolist()
-    mats = [data[m + k * n * n: m + (k + 1) * n * n].reshape((n, n), order="F").copy() for k in range(m)]
+    mats = [data[m + k * n * n: m + (k + 1) * n * n].reshape((n, n), order="F").copy()
+            for k in range(m)]
     return pyvantor.lagsys(mats, delays)
 
 
 def read_pencil(path):
     raw = path.read_bytes()
-    (M,) = np.frombuffer(raw, dtype=np.int64, count=1)
+    M = int(np.frombuffer(raw, dtype=np.int64, count=1)[0])
     data = np.frombuffer(raw, dtype=np.float64, offset=8)
     return (data[: M * M].reshape((M, M), order="F").copy(),
             data[M * M:].reshape((M, M), order="F").copy())
@@ -58,27 +71,42 @@ def median_time(f, runs):
 
 
 def main():
-    runs = int(sys.argv[1]) if len(sys.argv) > 1 else 5
-    exe = build_stage_benchmark()
-    with tempfile.TemporaryDirectory() as tmp:
-        subprocess.run([str(exe), tmp, str(runs)], check=True)
-        rows = list(csv.DictReader(open(Path(tmp) / "stages.csv")))
-        header = (f"{'system':8} {'n':>3} {'m':>2} {'N':>4} {'M':>5} {'roots':>5} {'roots() s':>10} "
-                  f"{'degree':>8} {'discr':>8} {'QZ':>8} {'refine':>8} {'LAPACK':>8} {'QZ/LAPACK':>9} "
-                  f"{'roots/LAPACK':>12}")
-        print(header)
-        print("-" * len(header))
-        for i, row in enumerate(rows):
-            system = read_system(Path(tmp) / f"system_{i}.bin")
-            r = float(row["r"])
-            t_roots = median_time(lambda: pyvantor.roots(system, r), runs)
-            Sigma, Pi = read_pencil(Path(tmp) / f"pencil_{i}.bin")
-            t_lapack = median_time(lambda: scipy.linalg.eigvals(Sigma, Pi), runs)
-            qz = float(row["qz_s"])
-            print(f"{row['name']:8} {row['n']:>3} {row['m']:>2} {row['N']:>4} {row['M']:>5} "
-                  f"{len(pyvantor.roots(system, r)):>5} {t_roots:>10.4f} {float(row['degree_s']):>8.4f} "
-                  f"{float(row['discretization_s']):>8.4f} {qz:>8.4f} {float(row['refine_s']):>8.4f} "
-                  f"{t_lapack:>8.4f} {qz / t_lapack:>9.2f} {t_roots / t_lapack:>12.2f}")
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--native", action="store_true")
+    args = parser.parse_args()
+
+    data_dir, rows = run_stages(build_stage_benchmark(ROOT / "build" / "bench", False), args.runs)
+    native_rows = None
+    if args.native:
+        _, native_rows = run_stages(build_stage_benchmark(ROOT / "build" / "bench-native", True),
+                                    args.runs)
+
+    columns = [("system", 8), ("n", 3), ("m", 2), ("N", 4), ("M", 5), ("roots", 5),
+               ("roots()", 8), ("degree", 8), ("discr", 7), ("QZ", 7), ("QZ+vec", 7),
+               ("refine", 7), ("LAPACK", 7), ("QZ/LAP", 6), ("vec/LAP", 7), ("roots/LAP", 9),
+               ("d+r %", 6)]
+    if native_rows:
+        columns += [("natQZ", 7), ("nat tot", 7)]
+    print("times in seconds, medians of", args.runs, "runs")
+    print(" ".join(f"{name:>{w}}" for name, w in columns))
+    for i, row in enumerate(rows):
+        system = read_system(data_dir / f"system_{i}.bin")
+        r = float(row["r"])
+        t_roots = median_time(lambda: pyvantor.roots(system, r), args.runs)
+        Sigma, Pi = read_pencil(data_dir / f"pencil_{i}.bin")
+        t_lapack = median_time(lambda: scipy.linalg.eigvals(Sigma, Pi), args.runs)
+        qz, qz_vec = float(row["qz_s"]), float(row["qz_vectors_s"])
+        disc, refine = float(row["discretization_s"]), float(row["refine_s"])
+        total = float(row["total_s"])
+        values = [row["name"], row["n"], row["m"], row["N"], row["M"],
+                  len(pyvantor.roots(system, r)), f"{t_roots:.4f}", f"{float(row['degree_s']):.4f}",
+                  f"{disc:.4f}", f"{qz:.4f}", f"{qz_vec:.4f}", f"{refine:.4f}", f"{t_lapack:.4f}",
+                  f"{qz / t_lapack:.2f}", f"{qz_vec / t_lapack:.2f}", f"{t_roots / t_lapack:.1f}",
+                  f"{100 * (disc + refine) / total:.1f}"]
+        if native_rows:
+            values += [f"{float(native_rows[i]['qz_s']):.4f}", f"{float(native_rows[i]['total_s']):.4f}"]
+        print(" ".join(f"{v:>{w}}" for v, (_, w) in zip(values, columns)))
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <Eigen/Dense>
+#include <Eigen/QR>
 
 #include "lagsys.hpp"
 
@@ -40,6 +41,9 @@ Candidates pencil_candidates(const Pencil& pencil);
 
 // Eigenvalues of sum_k A_k: the characteristic roots of a system whose delays are all zero.
 Candidates ode_candidates(const lagsys& sys);
+
+// Column-pivoting QR that factorizes the Newton Jacobian in place.
+using NewtonQR = Eigen::ColPivHouseholderQR<Eigen::Ref<Eigen::MatrixXcd>>;
 
 // Newton refinement of every candidate; keeps the refined roots with residual < 1e-5, Re >= r.
 Candidates refine_candidates(const lagsys& sys, const Candidates& candidates, double r);

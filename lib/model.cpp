@@ -120,7 +120,8 @@ void fun_evp(const lagsys& sys, const Eigen::VectorXcd& x, Eigen::VectorXcd& F, 
         for (Eigen::Index a = 0; a < n; ++a) J(a, 1 + b) = (a == b) ? lambda : lambda * 0.0;
     }
 
-    Eigen::VectorXcd t(n);
+    // Row sums run over b in ascending order, as a column-wise accumulation into a zeroed vector
+    // would, without a temporary vector.
     for (std::size_t k = 0; k < m; ++k) {
         const double h = sys.hA().at(k);
         const std::complex<double> e = std::exp(std::complex<double>(-lambda.real() * h,
@@ -129,19 +130,19 @@ void fun_evp(const lagsys& sys, const Eigen::VectorXcd& x, Eigen::VectorXcd& F, 
         for (Eigen::Index b = 0; b < n; ++b) {
             for (Eigen::Index a = 0; a < n; ++a) J(a, 1 + b) -= A(a, b) * e;
         }
-        t.setZero();
-        for (Eigen::Index b = 0; b < n; ++b) {
-            for (Eigen::Index a = 0; a < n; ++a) t(a) += A(a, b) * v(b);
+        for (Eigen::Index a = 0; a < n; ++a) {
+            std::complex<double> t = 0.0;
+            for (Eigen::Index b = 0; b < n; ++b) t += A(a, b) * v(b);
+            J(a, 0) += e * (h * t);
         }
-        for (Eigen::Index a = 0; a < n; ++a) J(a, 0) += e * (h * t(a));
     }
 
-    // F = Delta(lambda) v from the finished block; t is free again and serves as the temporary.
-    t.setZero();
-    for (Eigen::Index b = 0; b < n; ++b) {
-        for (Eigen::Index a = 0; a < n; ++a) t(a) += J(a, 1 + b) * v(b);
+    // F = Delta(lambda) v from the finished block.
+    for (Eigen::Index a = 0; a < n; ++a) {
+        std::complex<double> t = 0.0;
+        for (Eigen::Index b = 0; b < n; ++b) t += J(a, 1 + b) * v(b);
+        F(a) = t;
     }
-    F.head(n) = t;
 
     double norm2 = 0.0;
     for (Eigen::Index i = 0; i < n; ++i) norm2 += v(i).real() * v(i).real() + v(i).imag() * v(i).imag();
