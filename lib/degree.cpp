@@ -19,6 +19,8 @@ namespace lagsys {
 namespace {
 
 constexpr double two_pi = 6.283185307179586;
+// The single-angle sample rounds every delay to a multiple of h_max / delay_steps.
+constexpr std::size_t delay_steps = 20;
 
 void require_resolution(std::size_t N_theta, const char* who) {
     if (N_theta == 0) {
@@ -77,7 +79,7 @@ void create_matrix(const lagsys& sys, Eigen::MatrixXcd& M, double r, double s, s
     const auto& h = sys.hA();
     double h_max = h.at(0);
     for (const double d : h) h_max = std::max(h_max, d);
-    const double f = h_max / 20.0;
+    const double f = h_max / static_cast<double>(delay_steps);
     const double c = -(s + r);
     const Eigen::MatrixXd& A0 = sys.A(0);
     const std::size_t m = sys.mA();
@@ -126,9 +128,21 @@ std::int32_t ceil_to_int32(double q) {
     return static_cast<std::int32_t>(c);
 }
 
+// Steps of the common angle in the single-angle grid. The term of the largest delay turns by
+// delay_steps times the common angle, so a common step of 2 pi/(delay_steps N_theta) turns it by
+// 2 pi/N_theta, the resolution every term gets on the multi-angle grid. (A common step of
+// 2 pi/N_theta would turn it by whole turns only: that term would never change its phase.)
+std::size_t single_angle_steps(std::size_t N_theta) {
+    std::size_t steps = 0;
+    if (__builtin_mul_overflow(N_theta, delay_steps, &steps)) {
+        throw std::length_error("compute_N_rhp: the angle grid is too large to enumerate");
+    }
+    return steps;
+}
+
 // Number of grid samples per pass; throws std::length_error when n times it overflows.
 std::size_t sample_count(bool single_angle, std::size_t m, std::size_t N_theta) {
-    if (single_angle) return N_theta;
+    if (single_angle) return single_angle_steps(N_theta);
     if (m < 2) return 1;  // no delayed term: the empty tuple only
     std::size_t S = N_theta / 2 + 1;
     for (std::size_t i = 0; i + 2 < m; ++i) {
@@ -173,8 +187,9 @@ std::size_t compute_N_rhp_impl(const lagsys& sys, double r, std::size_t N_theta)
     // Calls sample(M) once per grid sample with M filled for the shift s.
     const auto for_each_sample = [&](double s, auto&& sample) {
         if constexpr (single_angle) {
-            for (std::size_t j = 0; j < N_theta; ++j) {
-                create_matrix(sys, M, r, s, j, N_theta);
+            const std::size_t steps = single_angle_steps(N_theta);
+            for (std::size_t j = 0; j < steps; ++j) {
+                create_matrix(sys, M, r, s, j, steps);
                 sample();
             }
         } else {

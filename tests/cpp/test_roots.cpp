@@ -120,3 +120,26 @@ TEST(Roots, StructuralFailuresKeepTheirTypes) {
         EXPECT_STREQ(e.what(), "vector::_M_range_check: __n (which is 1) >= this->size() (which is 1)");
     }
 }
+
+TEST(Roots, FiveTermsFindWhatFourTermsFind) {
+    // Five or more terms take the single-angle degree estimate; with a zero term appended the
+    // roots are the same as those of the four-term system, all 14 of them right of -1.
+    const std::vector<double> a = {0.27392337, -0.46042657, -0.91805295, -0.96694473};
+    const std::vector<double> h = {0.0, 2.4398107176008175, 2.738266731833165, 1.8199073273015396};
+    const lagsys::lagsys four = scalar_system({a[0], a[1], a[2], a[3]}, h);
+    const lagsys::lagsys five = scalar_system({a[0], a[1], a[2], a[3], 0.0}, {h[0], h[1], h[2], h[3], 0.0});
+    const auto distinct = [](const std::vector<cd>& v) {
+        std::vector<cd> kept;
+        for (const cd z : v) {
+            if (std::none_of(kept.begin(), kept.end(), [&](cd w) { return std::abs(z - w) < 1e-6; })) kept.push_back(z);
+        }
+        return kept;
+    };
+    const auto expected = distinct(lagsys::roots(four, -1.0));
+    const auto found = distinct(lagsys::roots(five, -1.0));
+    ASSERT_EQ(expected.size(), 14u);
+    ASSERT_EQ(found.size(), expected.size());
+    for (const cd z : expected) {
+        EXPECT_TRUE(std::any_of(found.begin(), found.end(), [&](cd w) { return std::abs(z - w) < 1e-8; })) << z;
+    }
+}
