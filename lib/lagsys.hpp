@@ -81,9 +81,10 @@ std::pair<Eigen::MatrixXd, Eigen::MatrixXd> sparse_spectral_discretization(const
 
 // Characteristic roots with real part >= r, Newton-refined to a residual below 1e-5, in the
 // order of the eigen-solver's candidates (conjugates as two entries, duplicates possible).
-// Throws std::invalid_argument for non-square or unequal matrices, non-finite entries and
-// negative or non-finite delays; std::length_error without matrices; std::out_of_range with
-// fewer delays than matrices.
+// Delays beyond the matrices are ignored.
+// Throws std::invalid_argument for r NaN or -inf, non-square or unequal matrices, non-finite
+// entries and negative or non-finite delays; std::length_error without matrices;
+// std::out_of_range with fewer delays than matrices.
 std::vector<std::complex<double>> roots(const lagsys& sys, double r);
 
 }  // namespace lagsys

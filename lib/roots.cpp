@@ -2,6 +2,9 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <limits>
+#include <stdexcept>
+#include <string>
 
 #include <Eigen/Eigenvalues>
 #include <Eigen/QR>
@@ -36,6 +39,7 @@ bool is_finite(std::complex<double> z) { return std::isfinite(z.real()) && std::
 namespace detail {
 
 Candidates pencil_candidates(const Pencil& pencil) {
+    if (pencil.first.size() == 0) return {};
     Eigen::GeneralizedEigenSolver<Eigen::MatrixXd> solver;
     // Eigenvalues only: the eigenvectors would be computed after, and apart from, the Schur form,
     // so skipping them leaves alpha and beta bit for bit unchanged at half the cost.
@@ -52,6 +56,7 @@ Candidates pencil_candidates(const Pencil& pencil) {
 
 Candidates ode_candidates(const lagsys& sys) {
     const Eigen::Index n = sys.n();
+    if (n == 0) return {};  // Eigen's real Schur form does not handle an empty matrix
     Eigen::MatrixXd sum = Eigen::MatrixXd::Zero(n, n);
     for (std::size_t k = 0; k < sys.mA(); ++k) sum += sys.A(k);
     Eigen::EigenSolver<Eigen::MatrixXd> solver;
@@ -108,7 +113,20 @@ Candidates refine_candidates(const lagsys& sys, const Candidates& candidates, do
 }  // namespace detail
 
 std::vector<std::complex<double>> roots(const lagsys& sys, double r) {
+    if (std::isnan(r) || r == -std::numeric_limits<double>::infinity()) {
+        throw std::invalid_argument("roots: the bound r must be a number greater than -inf, got " +
+                                    std::to_string(r));
+    }
     detail::validate_for_roots(sys);
+    if (sys.hA().size() > sys.mA()) {
+        // Delays without a matrix belong to no term, but would stretch the discretization
+        // interval: compute for the same system without them.
+        const std::vector<double> paired(sys.hA().begin(), sys.hA().begin() + static_cast<std::ptrdiff_t>(sys.mA()));
+        std::vector<Eigen::MatrixXd> A;
+        A.reserve(sys.mA());
+        for (std::size_t k = 0; k < sys.mA(); ++k) A.push_back(sys.A(k));
+        return roots(lagsys(std::move(A), paired), r);
+    }
     const std::size_t N = std::min(compute_N_rhp(sys, r, degree_resolution), max_degree);
     // Without any delay the equation is an ODE whose roots are the eigenvalues of sum_k A_k.
     if (detail::max_delay(sys) == 0.0) {

@@ -76,6 +76,11 @@ TEST(Roots, UndelayedSystemGivesTheEigenvaluesOfTheSum) {
     }
 }
 
+TEST(Roots, EmptyOrderHasNoRoots) {
+    EXPECT_TRUE(lagsys::roots(lagsys::lagsys({Eigen::MatrixXd(0, 0)}, {0.0}), -1.0).empty());
+    EXPECT_TRUE(lagsys::roots(lagsys::lagsys({Eigen::MatrixXd(0, 0), Eigen::MatrixXd(0, 0)}, {0.0, 1.0}), -1.0).empty());
+}
+
 TEST(Roots, BoundIsInclusive) {
     const lagsys::lagsys sys({(Eigen::MatrixXd(2, 2) << -2, 0, 0, 1).finished()}, {0.0});
     EXPECT_EQ(lagsys::roots(sys, -2.0).size(), 2u);
@@ -109,6 +114,22 @@ TEST(Roots, ValidatesBeforeComputing) {
     EXPECT_NE(invalid_argument_text(scalar_system({1, NAN}, {0.0, 1.0})).find("A(1)"), std::string::npos);
     // Unpaired delays are not read.
     EXPECT_EQ(invalid_argument_text(scalar_system({-1.0}, {0.0, -3.0})), "");
+}
+
+TEST(Roots, DelaysWithoutMatricesAreIgnored) {
+    for (double extra : {1e300, std::numeric_limits<double>::infinity(), std::nan(""), -5.0, 30.0}) {
+        const auto result = lagsys::roots(scalar_system({-1.0}, {0.0, extra}), -2.0);
+        ASSERT_EQ(result.size(), 1u) << extra;
+        EXPECT_EQ(result[0], cd(-1.0, 0.0));
+    }
+    EXPECT_EQ(lagsys::roots(scalar_system({0.0, -1.0}, {0.0, 1.0, 50.0}), -1.0),
+              lagsys::roots(test::lambert_system(), -1.0));
+}
+
+TEST(Roots, BoundMustBeANumberAboveMinusInfinity) {
+    EXPECT_THROW(lagsys::roots(test::lambert_system(), NAN), std::invalid_argument);
+    EXPECT_THROW(lagsys::roots(test::lambert_system(), -INFINITY), std::invalid_argument);
+    EXPECT_TRUE(lagsys::roots(test::lambert_system(), INFINITY).empty());
 }
 
 TEST(Roots, StructuralFailuresKeepTheirTypes) {
