@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs everything and runs every test: the C++ suite under CTest, then the Python suite.
+# Installs everything and runs every test: the C++ suite under CTest, the Python suite, the type
+# check of the examples, then both suites under ASan + UBSan and the C++ suite under valgrind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -10,3 +11,7 @@ ctest --test-dir build/cpp --output-on-failure
 
 python3 -m pip install -q ".[test]"
 python3 -m pytest -q tests/python
+# The installed type stubs, checked against the examples.
+python3 -m mypy examples
+
+bash scripts/sanitize.sh

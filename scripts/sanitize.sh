@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# The C++ tests and the Python tests under AddressSanitizer and UndefinedBehaviorSanitizer (any
+# finding aborts), then the C++ tests under valgrind's memcheck. Called by scripts/test.sh.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+echo "== C++ tests under ASan + UBSan"
+cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPYVANTOR_SANITIZE=ON
+cmake --build build/asan -j2
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build/asan --output-on-failure
+
+echo "== Python tests against an extension built with ASan + UBSan"
+rm -rf build/asan-site
+python3 -m pip install -q --no-deps --target build/asan-site \
+  -C cmake.define.PYVANTOR_SANITIZE=ON -C cmake.build-type=RelWithDebInfo -C build-dir=build/asan-py .
+preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
+# The interpreter is not instrumented and keeps memory to its end: no leak detection for it.
+# Huge requests (the hostile-input tests make some) fail with MemoryError instead of aborting.
+LD_PRELOAD="$preload" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  PYTHONPATH=build/asan-site PYVANTOR_PROPERTY_EXAMPLES=8 \
+  python3 -m pytest -q -p no:cacheprovider tests/python
+
+echo "== C++ tests under valgrind memcheck"
+for t in build/cpp/tests/cpp/test_*; do
+  [ -x "$t" ] || continue
+  valgrind -q --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite "$t" --gtest_brief=1
+done

@@ -1,0 +1,83 @@
+"""The example scripts run headless and produce what they claim."""
+
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+from scipy.optimize import brentq
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+ENV = {**os.environ, "MPLBACKEND": "Agg"}
+
+pytest.importorskip("matplotlib")
+
+
+def run(script, *args, cwd):
+    done = subprocess.run([sys.executable, str(EXAMPLES / script), *map(str, args)], cwd=cwd,
+                          env=ENV, capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+def assert_picture(path):
+    """A real PNG with content: not one flat colour."""
+    import matplotlib.image
+
+    assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert path.stat().st_size > 10_000
+    pixels = matplotlib.image.imread(path)
+    assert pixels.shape[0] > 200 and pixels.shape[1] > 200
+    assert pixels[..., :3].std() > 0.05
+
+
+def test_quickstart(tmp_path):
+    out = run("quickstart.py", cwd=tmp_path)
+    found = [complex(f"{re_}{im}j") for re_, im in re.findall(r"([+-]\d+\.\d+) ([+-]\d+\.\d+)j", out)]
+    np.testing.assert_allclose(found, [-0.3181315052 - 1.3372357014j, -0.3181315052 + 1.3372357014j], atol=1e-9)
+    assert "asymptotically stable" in out and "not" not in out
+
+
+def test_spectrum_picture(tmp_path):
+    out = run("spectrum.py", tmp_path / "spectrum.png", cwd=tmp_path)
+    assert re.search(r"\d+ roots right of -1.5", out)
+    assert_picture(tmp_path / "spectrum.png")
+
+
+def test_stability_chart_picture(tmp_path):
+    out = run("stability_chart.py", tmp_path / "chart.png", 25, cwd=tmp_path)
+    assert "25x25 grid" in out
+    assert_picture(tmp_path / "chart.png")
+
+
+def exactly_stable(a, b):
+    """x' = a x + b x(t - 1) is asymptotically stable iff a < 1, a + b < 0 and b > -w / sin w,
+    where w in (0, pi) solves w cot w = a."""
+    if a >= 1 or a + b >= 0:
+        return False
+    w = brentq(lambda w: w / np.tan(w) - a, 1e-12, np.pi - 1e-12)
+    return b > -w / np.sin(w)
+
+
+@pytest.fixture(scope="module")
+def chart_module():
+    sys.path.insert(0, str(EXAMPLES))
+    import stability_chart
+
+    yield stability_chart
+    sys.path.remove(str(EXAMPLES))
+
+
+def test_stability_chart_agrees_with_the_exact_boundary(chart_module):
+    rng = np.random.default_rng(11)
+    ba, bb = chart_module.boundary(4000)
+    checked = 0
+    while checked < 60:
+        a, b = rng.uniform(*chart_module.A_RANGE), rng.uniform(*chart_module.B_RANGE)
+        if np.min(np.hypot(ba - a, bb - b)) < 0.1:
+            continue
+        checked += 1
+        assert (chart_module.rightmost_real_part((a, b)) < 0) == exactly_stable(a, b), (a, b)
