@@ -79,6 +79,15 @@ double max_delay(const lagsys& sys) {
     return tau;
 }
 
+namespace {
+
+// exp(-lambda h), part by part.
+std::complex<double> delay_factor(std::complex<double> lambda, double h) {
+    return std::exp(std::complex<double>(-lambda.real() * h, -lambda.imag() * h));
+}
+
+}  // namespace
+
 void characteristic_matrix(const lagsys& sys, std::complex<double> lambda,
                            Eigen::Ref<Eigen::MatrixXcd> D) {
     const Eigen::Index n = D.rows();
@@ -87,9 +96,7 @@ void characteristic_matrix(const lagsys& sys, std::complex<double> lambda,
     }
     const std::size_t m = sys.mA();
     for (std::size_t k = 0; k < m; ++k) {
-        const double h = sys.hA().at(k);
-        const std::complex<double> e = std::exp(std::complex<double>(-lambda.real() * h,
-                                                                     -lambda.imag() * h));
+        const std::complex<double> e = delay_factor(lambda, sys.hA().at(k));
         const Eigen::MatrixXd& A = sys.A(k);
         for (Eigen::Index b = 0; b < n; ++b) {
             for (Eigen::Index a = 0; a < n; ++a) D(a, b) -= A(a, b) * e;
@@ -114,22 +121,15 @@ void fun_evp(const lagsys& sys, const Eigen::VectorXcd& x, Eigen::VectorXcd& F, 
     const std::complex<double> lambda = x(0);
     const auto v = x.tail(n);
 
-    // Column 0 collects Delta'(lambda) v = v + sum_k h_k e^{-lambda h_k} A_k v.
+    // Columns 1 ... n hold Delta(lambda); column 0 collects
+    // Delta'(lambda) v = v + sum_k h_k e^{-lambda h_k} A_k v, its row sums running over b in
+    // ascending order as a column-wise accumulation into a zeroed vector would.
+    detail::characteristic_matrix(sys, lambda, J.block(0, 1, n, n));
     for (Eigen::Index a = 0; a < n; ++a) J(a, 0) = v(a);
-    for (Eigen::Index b = 0; b < n; ++b) {
-        for (Eigen::Index a = 0; a < n; ++a) J(a, 1 + b) = (a == b) ? lambda : lambda * 0.0;
-    }
-
-    // Row sums run over b in ascending order, as a column-wise accumulation into a zeroed vector
-    // would, without a temporary vector.
     for (std::size_t k = 0; k < m; ++k) {
         const double h = sys.hA().at(k);
-        const std::complex<double> e = std::exp(std::complex<double>(-lambda.real() * h,
-                                                                     -lambda.imag() * h));
+        const std::complex<double> e = detail::delay_factor(lambda, h);
         const Eigen::MatrixXd& A = sys.A(k);
-        for (Eigen::Index b = 0; b < n; ++b) {
-            for (Eigen::Index a = 0; a < n; ++a) J(a, 1 + b) -= A(a, b) * e;
-        }
         for (Eigen::Index a = 0; a < n; ++a) {
             std::complex<double> t = 0.0;
             for (Eigen::Index b = 0; b < n; ++b) t += A(a, b) * v(b);
