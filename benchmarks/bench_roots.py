@@ -10,18 +10,24 @@ Run from the repository root (see the README):
     python3 benchmarks/bench_roots.py [--runs 5] [--native]
 """
 
-import argparse
+import os
+
+# The library is single-threaded: compare against single-threaded LAPACK.
+for var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(var, "1")
+
+import argparse  # noqa: E402
 import csv
-import statistics
-import subprocess
-import tempfile
-import time
-from pathlib import Path
+import statistics  # noqa: E402
+import subprocess  # noqa: E402
+import tempfile  # noqa: E402
+import time  # noqa: E402
+from pathlib import Path  # noqa: E402
 
-import numpy as np
-import scipy.linalg
+import numpy as np  # noqa: E402
+import scipy.linalg  # noqa: E402
 
-import pyvantor
+import pyvantor  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
 
