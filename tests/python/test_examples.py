@@ -41,10 +41,10 @@ def test_quickstart(tmp_path):
     assert "asymptotically stable" in out and "not" not in out
 
 
-def test_spectrum_picture(tmp_path):
-    out = run("spectrum.py", tmp_path / "spectrum.png", cwd=tmp_path)
+def test_roots_plot_picture(tmp_path):
+    out = run("roots_plot.py", tmp_path / "roots_plot.png", cwd=tmp_path)
     assert re.search(r"\d+ roots right of -1.5", out)
-    assert_picture(tmp_path / "spectrum.png")
+    assert_picture(tmp_path / "roots_plot.png")
 
 
 def test_stability_chart_picture(tmp_path):

@@ -3,7 +3,7 @@ drawn in the complex plane and saved as a PNG.
 
     x'(t) = A0 x(t) + A1 x(t - 1) + A2 x(t - 2.5)
 
-Usage: python3 examples/spectrum.py [OUTPUT.png]
+Usage: python3 examples/roots_plot.py [OUTPUT.png]
 """
 
 import sys
@@ -48,4 +48,4 @@ def main(output: str) -> None:
 
 
 if __name__ == "__main__":
-    main(sys.argv[1] if len(sys.argv) > 1 else "spectrum.png")
+    main(sys.argv[1] if len(sys.argv) > 1 else "roots_plot.png")
