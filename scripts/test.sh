@@ -13,5 +13,7 @@ python3 -m pip install -q ".[test]"
 python3 -m pytest -q tests/python
 # The installed type stubs, checked against the examples.
 python3 -m mypy examples
+# Resident memory over many calls (printed for the log; it stays flat).
+python3 benchmarks/stress_roots.py 1000
 
 bash scripts/sanitize.sh
