@@ -30,8 +30,11 @@ std::vector<Entry> suite() {
     entries.push_back({"scalar", lagsys::lagsys({Eigen::MatrixXd::Zero(1, 1), -Eigen::MatrixXd::Ones(1, 1)}, {0.0, 1.0}), -1.0});
     for (int n : {1, 2, 5, 10, 20}) {
         for (int m : {2, 3, 4, 5}) {
-            entries.push_back({"n" + std::to_string(n) + "_m" + std::to_string(m),
-                               bench::random_system(n, m, 1000u * n + m), -1.0});
+            std::string name = "n";
+            name += std::to_string(n);
+            name += "_m";
+            name += std::to_string(m);
+            entries.push_back({std::move(name), bench::random_system(n, m, 1000u * n + m), -1.0});
         }
     }
     return entries;
