@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <string>
 
+#include <Eigen/SVD>
+
 #include "detail.hpp"
 #include "lagsys.hpp"
 #include "utils/cubic_spline.hpp"
@@ -153,6 +155,24 @@ std::size_t sample_count(bool single_angle, std::size_t m, std::size_t N_theta) 
     return S;
 }
 
+// Bound on how far an eigenvalue of a sample matrix moves when every phase angle moves by half a
+// grid step, pi/N_theta: the sample matrix then changes by at most
+// sum_{k>=1} e^{-r h_k} |A_k|_2 |e^{i pi/N_theta} - 1| in the spectral norm, and for a normal matrix
+// no eigenvalue moves by more than that (Bauer-Fike). The single-angle grid turns each term by at
+// most the same angle per half step.
+double sample_spacing_margin(const lagsys& sys, double r, std::size_t N_theta) {
+    const double chord = 2.0 * std::sin(std::numbers::pi / (2.0 * static_cast<double>(N_theta)));
+    double margin = 0.0;
+    for (std::size_t k = 0; k < sys.mA(); ++k) {
+        const double h = sys.hA()[k];
+        if (h == 0.0) continue;  // an undelayed term has no phase
+        const Eigen::JacobiSVD<Eigen::MatrixXd> svd(sys.A(k));
+        const double norm = svd.singularValues().size() > 0 ? svd.singularValues()(0) : 0.0;
+        if (norm > 0.0) margin += std::exp(-r * h) * norm * chord;
+    }
+    return std::isnan(margin) ? 0.0 : margin;
+}
+
 }  // namespace
 
 template <bool single_angle>
@@ -217,14 +237,28 @@ std::size_t compute_N_rhp_impl(const lagsys& sys, double r, std::size_t N_theta)
     // The curves are calibrated for delays of order one; a Chebyshev grid on [-tau, 0] needs a
     // degree that grows with |mu| tau, so moduli are measured in units of 1/max(1, tau).
     const double scale = std::max(1.0, detail::max_delay(sys));
+    const auto required_at = [&](std::complex<double> z) {
+        const double phi = std::abs(std::atan2(z.imag(), z.real()));
+        return ceil_to_int32((scale * std::abs(z) - offset(phi)) / slope(phi));
+    };
+    // mu is measured from r, but the discretization must resolve the root lambda = r + mu itself.
+    // For r > 0 the root lies farther out and nearer the real axis than mu, and needs more: a long
+    // delay then loses roots that |mu| alone would call easy.
     const auto required = [&](std::complex<double> mu) {
-        const double phi = std::abs(std::atan2(mu.imag(), mu.real()));
-        return ceil_to_int32((scale * std::abs(mu) - offset(phi)) / slope(phi));
+        const std::int32_t K = required_at(mu);
+        return r > 0.0 ? std::max(K, required_at(mu + r)) : K;
     };
 
+    // The strip 0 <= Re mu <= R is widened by the distance an eigenvalue can travel between a grid
+    // point and the nearest sample: an eigenvalue curve that crosses the strip between two samples
+    // then still has a sample in the widened band. Without it a curve that moves faster than R per
+    // step can step over the strip, and the roots on it are lost.
     std::int32_t K1 = 0;
-    for (const auto& mu : E) {
-        if (mu.real() >= 0.0 && mu.real() <= R) K1 = std::max(K1, required(mu));
+    if (R >= 0.0) {
+        const double margin = sample_spacing_margin(sys, r, N_theta);
+        for (const auto& mu : E) {
+            if (mu.real() >= -margin && mu.real() <= R + margin) K1 = std::max(K1, required(mu));
+        }
     }
 
     // Pass 2: the same grid shifted by the strip width.

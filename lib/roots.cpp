@@ -3,8 +3,10 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include <Eigen/Eigenvalues>
 #include <Eigen/QR>
@@ -25,8 +27,21 @@ constexpr std::size_t degree_resolution = 20;
 constexpr double residual_tol = 1e-10;
 // ... or the step is this small relative to the iterate ...
 constexpr double step_tol = 1e-10;
-// ... or after this many updates.
+// ... or after this many updates, unless the steps still shrink.
 constexpr int max_updates = 10;
+// Near a multiple root Newton converges only linearly, each step this fraction or more of the one
+// before (1/2 for a double root, 2/3 for a triple one); quadratic convergence shrinks it far more.
+constexpr double linear_ratio = 0.2;
+// A step at least this fraction of the one before no longer converges.
+constexpr double stalled_ratio = 0.95;
+// Past the first stop, iterating on a multiple root or a cluster ends once the step is this small
+// relative to the iterate.
+constexpr double cluster_step_tol = 1e-13;
+// Updates allowed in all while the steps keep shrinking.
+constexpr int max_converging_updates = 100;
+// A root this close to the real axis, relative to max(1, |root|), is taken for a real one when it
+// was reached with linearly shrinking steps (a double root is found to about 1e-8 relative).
+constexpr double real_axis_tol = 1e-7;
 // A refined root is accepted when its last residual norm is below this.
 constexpr double accept_tol = 1e-5;
 
@@ -38,14 +53,70 @@ bool is_finite(std::complex<double> z) { return std::isfinite(z.real()) && std::
 
 namespace detail {
 
+namespace {
+
+// Each conjugate pair of a real matrix's eigenvalues with the negative imaginary part first, as the
+// QZ delivers them.
+void order_conjugate_pairs(Candidates& mu) {
+    for (std::size_t i = 0; i + 1 < mu.size(); ++i) {
+        if (mu[i].imag() > 0.0 && mu[i + 1] == std::conj(mu[i])) {
+            std::swap(mu[i], mu[i + 1]);
+            ++i;
+        }
+    }
+}
+
+// Eigenvalues of a real square matrix: the real Schur form, or the complex one when that fails.
+// Throws std::runtime_error naming `what` when neither converges.
+Candidates matrix_eigenvalues(const Eigen::MatrixXd& C, const char* what) {
+    Eigen::EigenSolver<Eigen::MatrixXd> real_solver;
+    real_solver.compute(C, false);
+    if (real_solver.info() == Eigen::Success) {
+        const Eigen::VectorXcd& mu = real_solver.eigenvalues();
+        Candidates result(mu.data(), mu.data() + mu.size());
+        order_conjugate_pairs(result);
+        return result;
+    }
+    Eigen::ComplexEigenSolver<Eigen::MatrixXcd> complex_solver;
+    complex_solver.compute(C.cast<std::complex<double>>(), false);
+    if (complex_solver.info() == Eigen::Success) {
+        const Eigen::VectorXcd& mu = complex_solver.eigenvalues();
+        return Candidates(mu.data(), mu.data() + mu.size());
+    }
+    throw std::runtime_error(std::string("roots: the eigenvalue iteration did not converge for the ") +
+                             what + " of order " + std::to_string(C.rows()) +
+                             "; no roots could be computed");
+}
+
+}  // namespace
+
 Candidates pencil_candidates(const Pencil& pencil) {
-    if (pencil.first.size() == 0) return {};
+    const Eigen::Index M = pencil.first.rows();
+    if (M == 0) return {};
+    if (!pencil.first.allFinite() || !pencil.second.allFinite()) {
+        throw std::overflow_error("roots: the discretization of order " + std::to_string(M) +
+                                  " overflows (delays or matrix entries at the limits of double "
+                                  "precision); no roots could be computed");
+    }
     Eigen::GeneralizedEigenSolver<Eigen::MatrixXd> solver;
     // Eigenvalues only: the eigenvectors would be computed after, and apart from, the Schur form,
     // so skipping them leaves alpha and beta bit for bit unchanged at half the cost.
     solver.compute(pencil.first, pencil.second, false);
     const Eigen::VectorXcd& alpha = solver.alphas();
     const Eigen::VectorXd& beta = solver.betas();
+    // A fresh solver holds no eigenvalues unless its QZ iteration converged.
+    if (beta.size() != M) {
+        // Eigen's real QZ does not converge on some pencils with defective or clustered spectra
+        // (Jordan blocks in A_0, delayed couplings below the diagonal), and more iterations do not
+        // help. Pi is invertible (tau > 0), so the pencil's eigenvalues are those of Pi^{-1} Sigma,
+        // whose real Schur form converges on them; Newton refines every candidate anyway.
+        const Eigen::MatrixXd C = pencil.second.partialPivLu().solve(pencil.first);
+        if (!C.allFinite()) {
+            throw std::runtime_error("roots: the eigenvalue iteration did not converge for the pencil of order " +
+                                     std::to_string(M) + "; no roots could be computed");
+        }
+        return matrix_eigenvalues(C, "pencil");
+    }
     Candidates candidates(static_cast<std::size_t>(beta.size()));
     for (Eigen::Index i = 0; i < beta.size(); ++i) {
         // A complex number divided by a real one, part by part.
@@ -59,11 +130,10 @@ Candidates ode_candidates(const lagsys& sys) {
     if (n == 0) return {};  // Eigen's real Schur form does not handle an empty matrix
     Eigen::MatrixXd sum = Eigen::MatrixXd::Zero(n, n);
     for (std::size_t k = 0; k < sys.mA(); ++k) sum += sys.A(k);
-    Eigen::EigenSolver<Eigen::MatrixXd> solver;
-    solver.compute(sum, false);
-    if (solver.info() != Eigen::Success) return {};
-    const Eigen::VectorXcd& mu = solver.eigenvalues();
-    return Candidates(mu.data(), mu.data() + mu.size());
+    if (!sum.allFinite()) {
+        throw std::overflow_error("roots: the sum of the matrices overflows; no roots could be computed");
+    }
+    return matrix_eigenvalues(sum, "sum of the matrices");
 }
 
 Candidates refine_candidates(const lagsys& sys, const Candidates& candidates, double r) {
@@ -81,7 +151,15 @@ Candidates refine_candidates(const lagsys& sys, const Candidates& candidates, do
     Eigen::JacobiSVD<Eigen::MatrixXcd> svd(n, n, Eigen::ComputeThinV);
     NewtonQR qr(J);
 
-    for (const std::complex<double> lambda : candidates) {
+    // Set when a candidate of a conjugate pair reached the real axis with linearly shrinking steps:
+    // the pair stands for a real double root or two real roots closer than the discretization
+    // resolves. Its partner would only find the conjugate of the same point, so it starts on the
+    // real axis at the mirror image of that point about the pair's centre instead.
+    std::optional<std::complex<double>> partner_start;
+    for (std::size_t c = 0; c < candidates.size(); ++c) {
+        std::complex<double> lambda = candidates[c];
+        const bool from_mirror = partner_start.has_value();
+        if (from_mirror) lambda = *std::exchange(partner_start, std::nullopt);
         // A non-finite candidate or characteristic matrix can never pass the residual test.
         if (!is_finite(lambda)) continue;
         characteristic_matrix(sys, lambda, D);
@@ -95,17 +173,74 @@ Candidates refine_candidates(const lagsys& sys, const Candidates& candidates, do
                                          Eigen::MatrixXcd& Jv) { fun_evp(sys, xv, Fv, Jv); };
         residual(x, F, J);
         double rho = F.norm();
-        for (int left = max_updates; rho > residual_tol;) {
+        int updates = 0;
+        double step = std::numeric_limits<double>::infinity();
+        double ratio = std::numeric_limits<double>::quiet_NaN();  // this step over the one before
+        // One Newton update; J must hold the Jacobian at x.
+        const auto update = [&] {
             qr.compute(J);
             dx = qr.solve(F);
             x -= dx;
-            if (dx.norm() / x.norm() < step_tol) break;
-            if (--left == 0) break;
+            ++updates;
+            const double previous = step;
+            step = dx.norm();
+            ratio = step / previous;
+        };
+        bool at_limit = false;
+        while (rho > residual_tol) {
+            update();
+            if (step / x.norm() < step_tol) break;
+            if (updates == max_updates) {
+                at_limit = true;
+                break;
+            }
             residual(x, F, J);
             rho = F.norm();
         }
 
-        if (rho < accept_tol && x(0).real() >= r) result.push_back(x(0));
+        // A residual below the tolerance reached with linearly shrinking steps, or a limit reached
+        // while the steps still shrink, is a multiple root or a cluster: its residual falls like a
+        // power of the error, so the iterate can still be far off. Go on while the steps shrink.
+        const bool linear = ratio >= linear_ratio && ratio < stalled_ratio;
+        const bool converging = ratio < stalled_ratio;
+        // The mirrored start of a pair's partner lies in such a cluster too: its root is simple
+        // but ill-conditioned, so the residual test alone stops it early as well.
+        const bool multiple =
+            from_mirror || (!at_limit && rho <= residual_tol && linear) || (at_limit && converging);
+        if (multiple) {
+            if (at_limit) {
+                residual(x, F, J);
+                rho = F.norm();
+            }
+            at_limit = false;
+            for (;;) {
+                if (updates == max_converging_updates) {
+                    at_limit = true;
+                    break;
+                }
+                update();
+                if (!(ratio < stalled_ratio)) {
+                    // Rounding level reached: the step is noise; keep the iterate before it, whose
+                    // residual F and rho still hold.
+                    x += dx;
+                    break;
+                }
+                residual(x, F, J);
+                rho = F.norm();
+                if (step <= cluster_step_tol * x.norm()) break;
+            }
+        }
+
+        // An iteration stopped by a limit while its steps no longer shrink has not converged.
+        if (at_limit && !(ratio < stalled_ratio)) continue;
+        if (!(rho < accept_tol)) continue;
+        const std::complex<double> root = x(0);
+        if (multiple && lambda.imag() < 0.0 && c + 1 < candidates.size() &&
+            candidates[c + 1] == std::conj(lambda) &&
+            std::abs(root.imag()) <= real_axis_tol * std::max(1.0, std::abs(root))) {
+            partner_start = std::complex<double>(2.0 * lambda.real() - root.real(), 0.0);
+        }
+        if (root.real() >= r) result.push_back(root);
     }
     return result;
 }
@@ -128,8 +263,12 @@ std::vector<std::complex<double>> roots(const lagsys& sys, double r) {
         return roots(lagsys(std::move(A), paired), r);
     }
     const std::size_t N = std::min(compute_N_rhp(sys, r, degree_resolution), max_degree);
-    // Without any delay the equation is an ODE whose roots are the eigenvalues of sum_k A_k.
-    if (detail::max_delay(sys) == 0.0) {
+    // Without any delay the equation is an ODE whose roots are the eigenvalues of sum_k A_k. A
+    // delay too small for the discretization (4/tau overflows) is as good as none: exp(-lambda h)
+    // rounds to 1 for every lambda that double precision can hold with Re lambda >= r, unless r is
+    // itself beyond -1e300.
+    const double tau = detail::max_delay(sys);
+    if (tau == 0.0 || !std::isfinite(4.0 / tau)) {
         return detail::refine_candidates(sys, detail::ode_candidates(sys), r);
     }
     const detail::Pencil pencil = sparse_spectral_discretization(sys, N);
