@@ -41,7 +41,7 @@ constexpr double cluster_step_tol = 1e-13;
 constexpr int max_converging_updates = 100;
 // A root this close to the real axis, relative to max(1, |root|), is taken for a real one when it
 // was reached with linearly shrinking steps (a double root is found to about 1e-8 relative).
-constexpr double real_axis_tol = 1e-7;
+constexpr double real_axis_tol = 1e-6;
 // A refined root is accepted when its last residual norm is below this.
 constexpr double accept_tol = 1e-5;
 
@@ -145,6 +145,7 @@ Candidates refine_candidates(const lagsys& sys, const Candidates& candidates, do
     Eigen::VectorXcd x(n + 1);
     Eigen::VectorXcd F(n + 1);
     Eigen::VectorXcd dx(n + 1);
+    Eigen::VectorXcd x_saved(n + 1);
     // Zeroed so that binding the in-place QR (which factorizes at once) reads defined values.
     Eigen::MatrixXcd J = Eigen::MatrixXcd::Zero(n + 1, n + 1);
     Eigen::MatrixXcd D(n, n);
@@ -198,20 +199,41 @@ Candidates refine_candidates(const lagsys& sys, const Candidates& candidates, do
             rho = F.norm();
         }
 
-        // A residual below the tolerance reached with linearly shrinking steps, or a limit reached
-        // while the steps still shrink, is a multiple root or a cluster: its residual falls like a
-        // power of the error, so the iterate can still be far off. Go on while the steps shrink.
-        const bool linear = ratio >= linear_ratio && ratio < stalled_ratio;
-        const bool converging = ratio < stalled_ratio;
-        // The mirrored start of a pair's partner lies in such a cluster too: its root is simple
-        // but ill-conditioned, so the residual test alone stops it early as well.
-        const bool multiple =
-            from_mirror || (!at_limit && rho <= residual_tol && linear) || (at_limit && converging);
-        if (multiple) {
-            if (at_limit) {
+        // Near a multiple root or a cluster Newton converges only linearly and the residual falls
+        // like a power of the error, so the residual test can pass with the iterate still far off.
+        // The ratio of the last two steps tells: a residual below the tolerance reached with
+        // linearly shrinking steps, or a limit reached while the steps still shrink. With fewer
+        // than two steps made, two trial steps tell; when they show quadratic convergence they
+        // are undone, so that a simple root is returned exactly as the residual test left it.
+        // The mirrored start of a pair's partner (below) lies in such a cluster too: its root is
+        // simple but ill-conditioned, so the residual test alone stops it early as well.
+        bool multiple = from_mirror;
+        if (!multiple && !at_limit && rho <= residual_tol && updates < 2) {
+            x_saved = x;
+            const double rho_saved = rho;
+            update();
+            if (updates < 2) {
+                residual(x, F, J);
+                update();
+            }
+            multiple = ratio >= linear_ratio && ratio < stalled_ratio;
+            if (multiple) {
                 residual(x, F, J);
                 rho = F.norm();
+            } else {
+                x = x_saved;
+                rho = rho_saved;
             }
+        } else if (!multiple) {
+            multiple = at_limit ? ratio < stalled_ratio
+                                : rho <= residual_tol && ratio >= linear_ratio && ratio < stalled_ratio;
+        }
+        if (multiple && at_limit) {
+            // The limit left J factorized and F at the iterate before the last update.
+            residual(x, F, J);
+            rho = F.norm();
+        }
+        if (multiple) {
             at_limit = false;
             for (;;) {
                 if (updates == max_converging_updates) {

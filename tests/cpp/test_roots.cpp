@@ -164,3 +164,52 @@ TEST(Roots, FiveTermsFindWhatFourTermsFind) {
         EXPECT_TRUE(std::any_of(found.begin(), found.end(), [&](cd w) { return std::abs(z - w) < 1e-8; })) << z;
     }
 }
+
+TEST(Roots, PencilWhoseQZStallsStillGivesCandidates) {
+    // det Delta = (lambda - 1)(lambda + 2); Eigen's real QZ does not converge on this pencil.
+    const lagsys::lagsys sys({(Eigen::MatrixXd(2, 2) << 1, 0, 0, -2).finished(),
+                              (Eigen::MatrixXd(2, 2) << 0, 0, 1, 0).finished()},
+                             {0.0, 1.0});
+    const auto pencil = lagsys::sparse_spectral_discretization(sys, 9);
+    const auto candidates = lagsys::detail::pencil_candidates(pencil);
+    ASSERT_EQ(static_cast<Eigen::Index>(candidates.size()), pencil.first.rows());
+    for (const cd exact : {cd(1.0, 0.0), cd(-2.0, 0.0)}) {
+        EXPECT_TRUE(std::any_of(candidates.begin(), candidates.end(),
+                                [&](cd z) { return std::abs(z - exact) < 1e-6; }))
+            << exact;
+    }
+    const auto result = lagsys::roots(sys, -3.0);
+    ASSERT_FALSE(result.empty());
+    for (const cd z : result) {
+        EXPECT_TRUE(std::abs(z - 1.0) < 1e-12 || std::abs(z + 2.0) < 1e-12) << z;
+    }
+}
+
+TEST(Roots, NewtonConvergesOnADefectiveDoubleRoot) {
+    // det Delta = (lambda + 1)^2 with a single eigenvector; every candidate starts off the root.
+    const lagsys::lagsys sys({(Eigen::MatrixXd(2, 2) << -1, 1, 0, -1).finished(), Eigen::MatrixXd::Zero(2, 2)},
+                             {0.0, 1.0});
+    const auto refined = lagsys::detail::refine_candidates(sys, {cd(-1.0, 1e-3), cd(-0.99, 0.0), cd(-1.2, -0.1)}, -2.0);
+    ASSERT_EQ(refined.size(), 3u);
+    for (const cd z : refined) EXPECT_LT(std::abs(z + 1.0), 1e-7) << z;
+}
+
+TEST(Roots, SimpleRootIsNotMovedPastTheResidualTest) {
+    // The root is -1 + W_0(e/2) = -0.3149230578454061. A candidate 3e-11 from it passes the residual
+    // test before any update; the trial steps that look for a multiple root are undone.
+    const lagsys::lagsys sys({scalar(-1.0), scalar(0.5)}, {0.0, 1.0});
+    const cd candidate(-0.3149230578147811, 0.0);
+    const auto refined = lagsys::detail::refine_candidates(sys, {candidate}, -1.0);
+    ASSERT_EQ(refined.size(), 1u);
+    EXPECT_EQ(refined[0], candidate);
+}
+
+TEST(Roots, OverflowingDiscretizationIsAnError) {
+    EXPECT_THROW(lagsys::roots(scalar_system({1e308, 1e308}, {0.0, 1.0}), 0.0), std::overflow_error);
+}
+
+TEST(Roots, DelayBelowTheDiscretizationsRangeActsAsNone) {
+    const auto result = lagsys::roots(scalar_system({-1.0, 0.5}, {0.0, 2e-308}), -2.0);
+    ASSERT_FALSE(result.empty());
+    for (const cd z : result) EXPECT_EQ(z, cd(-0.5, 0.0));
+}
