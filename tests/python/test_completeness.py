@@ -64,35 +64,49 @@ def test_jordan_block_with_delayed_damping():
     assert_same_roots(found, exact, 0.0, DOUBLE_TOL)
 
 
-def family(seed, count):
-    rng = np.random.default_rng(seed)
-    return [rng.uniform(size=6) for _ in range(count)]
-
-
-@pytest.mark.parametrize("u", family(11, 60))
-def test_rotated_jordan_blocks(u):
+def rotated_jordan_block(u):
+    """A_0 = Q J Q^T with J a 2x2 Jordan block of eigenvalue mu, A_1 = b I, delay h: every root
+    of lambda = mu + b e^{-lambda h} is a defective double root."""
     mu, b, h = -1 + 2 * u[0], -1 + 2 * u[1], 0.1 + 2.9 * u[2]
     Q = rotation(np.pi * u[3])
     A0 = Q @ np.array([[mu, 0.2 + 1.8 * u[4]], [0.0, mu]]) @ Q.T
-    r = -1.0
-    if not within_degree_cap([A0, b * np.eye(2)], [0.0, h], r):
-        pytest.skip("outside the degree cap")
-    found = roots_of([A0, b * np.eye(2)], [0.0, h], r)
-    assert_same_roots(found, lambert_roots(mu, b, h, r), r, DOUBLE_TOL)
+    return (mu, b, h), [A0, b * np.eye(2)], [0.0, h]
 
 
-@pytest.mark.parametrize("u", family(12, 60))
-def test_lower_triangular_couplings(u):
-    # Block lower triangular: det Delta is the product of two scalar Lambert W equations.
+def lower_triangular_coupling(u):
+    """Block lower triangular: det Delta is the product of two scalar Lambert W equations. No
+    delayed term on the diagonal (det Delta then has only the roots a_0, a_1), or one."""
     a = (-3 + 5 * u[0], -3 + 5 * u[1])
-    # No delayed term on the diagonal (then det Delta has only the roots a_0, a_1), or one.
     b = [(0.0, 0.0), (0.0, -2 + 4 * u[2]), (-2 + 4 * u[2], 0.0)][int(3 * u[5])]
     h = 0.1 + 2.9 * u[3]
     A0 = np.array([[a[0], 0.0], [-3 + 6 * u[4], a[1]]])
     A1 = np.array([[b[0], 0.0], [-3 + 6 * u[3], b[1]]])
+    return (a, b, h), [A0, A1], [0.0, h]
+
+
+def family(make, seed, count, r=-1.0):
+    """count seeded members of a family whose roots right of r are within the degree cap."""
+    rng = np.random.default_rng(seed)
+    members = []
+    while len(members) < count:
+        u = rng.uniform(size=6)
+        _, A, h = make(u)
+        if within_degree_cap(A, h, r):
+            members.append(u)
+    return members
+
+
+@pytest.mark.parametrize("u", family(rotated_jordan_block, 11, 60))
+def test_rotated_jordan_blocks(u):
+    (mu, b, h), A, delays = rotated_jordan_block(u)
     r = -1.0
-    if not within_degree_cap([A0, A1], [0.0, h], r):
-        pytest.skip("outside the degree cap")
+    assert_same_roots(roots_of(A, delays, r), lambert_roots(mu, b, h, r), r, DOUBLE_TOL)
+
+
+@pytest.mark.parametrize("u", family(lower_triangular_coupling, 12, 60))
+def test_lower_triangular_couplings(u):
+    (a, b, h), (A0, A1), _ = lower_triangular_coupling(u)
+    r = -1.0
     exact = np.concatenate([lambert_roots(a[i], b[i], h, r) if b[i] else np.array([a[i]], complex)
                             for i in range(2)])
     found = roots_of([A0, A1], [0.0, h], r)
