@@ -35,8 +35,9 @@ void characteristic_matrix(const lagsys& sys, std::complex<double> lambda,
 using Candidates = std::vector<std::complex<double>>;
 using Pencil = std::pair<Eigen::MatrixXd, Eigen::MatrixXd>;
 
-// Generalized eigenvalues alpha_i / beta_i of the pencil in the solver's order; empty when the
-// QZ iteration fails.
+// Generalized eigenvalues alpha_i / beta_i of the pencil in the solver's order; when the QZ does
+// not converge, the eigenvalues of Pi^{-1} Sigma. Throws std::overflow_error for a non-finite pencil
+// and std::runtime_error when no eigenvalue iteration converges.
 Candidates pencil_candidates(const Pencil& pencil);
 
 // Eigenvalues of sum_k A_k: the characteristic roots of a system whose delays are all zero.
@@ -46,6 +47,7 @@ Candidates ode_candidates(const lagsys& sys);
 using NewtonQR = Eigen::ColPivHouseholderQR<Eigen::Ref<Eigen::MatrixXcd>>;
 
 // Newton refinement of every candidate; keeps the refined roots with residual < 1e-5, Re >= r.
+// Candidates on a multiple root or a cluster are iterated on until their steps stop shrinking.
 Candidates refine_candidates(const lagsys& sys, const Candidates& candidates, double r);
 
 }  // namespace lagsys::detail

@@ -79,12 +79,14 @@ extern template std::size_t compute_N_rhp_impl<true>(const lagsys&, double, std:
 std::pair<Eigen::MatrixXd, Eigen::MatrixXd> sparse_spectral_discretization(const lagsys& sys,
                                                                            std::size_t N);
 
-// Characteristic roots with real part >= r, Newton-refined to a residual below 1e-5, in the
-// order of the eigen-solver's candidates (conjugates as two entries, duplicates possible).
-// Delays beyond the matrices are ignored.
+// Characteristic roots with real part >= r, Newton-refined to a residual below 1e-5 (iterated on
+// while the steps still shrink, so that multiple roots converge), in the order of the eigen-solver's
+// candidates (conjugates as two entries, duplicates possible). Delays beyond the matrices are
+// ignored; a largest delay too small for the discretization (4/tau overflows) counts as none.
 // Throws std::invalid_argument for r NaN or -inf, non-square or unequal matrices, non-finite
 // entries and negative or non-finite delays; std::length_error without matrices;
-// std::out_of_range with fewer delays than matrices.
+// std::out_of_range with fewer delays than matrices; std::overflow_error when the discretization
+// overflows; std::runtime_error when no eigenvalue iteration converges on it.
 std::vector<std::complex<double>> roots(const lagsys& sys, double r);
 
 }  // namespace lagsys
