@@ -120,6 +120,9 @@ constexpr double knot_spacing = 0.04908738521234052;  // pi/64
 constexpr std::size_t min_degree = 5;
 // The strip width of pass 2 is this factor times sin(2 pi/N_theta) times the largest real part.
 constexpr double strip_factor = 1.05;
+// Share of the eigenvalues' movement over a whole grid step that the strip is widened by: half a
+// step, and a fifth more for curvature and uneven speed along the step.
+constexpr double half_step_share = 0.6;
 
 // ceil(q) as a 32-bit integer; NaN and out-of-range values give the most negative one.
 std::int32_t ceil_to_int32(double q) {
@@ -171,6 +174,56 @@ double sample_spacing_margin(const lagsys& sys, double r, std::size_t N_theta) {
         if (norm > 0.0) margin += std::exp(-r * h) * norm * chord;
     }
     return std::isnan(margin) ? 0.0 : margin;
+}
+
+// Largest distance from a point of one set to the nearest point of the other (Hausdorff distance),
+// from squared distances: no hypot in the inner loop.
+double hausdorff_distance(const std::complex<double>* a, const std::complex<double>* b, std::size_t n) {
+    double d2 = 0.0;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (std::size_t i = 0; i < n; ++i) {
+            double nearest = std::numeric_limits<double>::infinity();
+            for (std::size_t j = 0; j < n; ++j) nearest = std::min(nearest, std::norm(a[i] - b[j]));
+            d2 = std::max(d2, nearest);
+        }
+        std::swap(a, b);
+    }
+    return std::sqrt(d2);
+}
+
+// For every sample of a grid with the given extents (index 0 fastest; indices of periodic
+// dimensions wrap around), how far its n eigenvalues travel in one grid step: per dimension the
+// larger Hausdorff distance to the eigenvalues of its two neighbours, summed over the dimensions
+// (a point of the grid's cell is off the nearest sample in every dimension at once). E holds n
+// eigenvalues per sample in grid order.
+std::vector<double> neighbour_movement(const std::vector<std::complex<double>>& E, std::size_t n,
+                                       const std::vector<std::size_t>& extents,
+                                       const std::vector<bool>& periodic) {
+    const std::size_t S = E.size() / n;
+    std::vector<double> movement(S, 0.0);
+    std::vector<double> along(S);
+    std::size_t stride = 1;
+    for (std::size_t dim = 0; dim < extents.size(); ++dim) {
+        const std::size_t extent = extents[dim];
+        std::fill(along.begin(), along.end(), 0.0);
+        for (std::size_t s = 0; s < S; ++s) {
+            const std::size_t c = (s / stride) % extent;
+            std::size_t t = 0;
+            if (c + 1 < extent) {
+                t = s + stride;
+            } else if (periodic[dim] && extent > 2) {
+                t = s - c * stride;
+            } else {
+                continue;
+            }
+            const double d = hausdorff_distance(&E[s * n], &E[t * n], n);
+            along[s] = std::max(along[s], d);
+            along[t] = std::max(along[t], d);
+        }
+        for (std::size_t s = 0; s < S; ++s) movement[s] += along[s];
+        stride *= extent;
+    }
+    return movement;
 }
 
 }  // namespace
@@ -252,12 +305,37 @@ std::size_t compute_N_rhp_impl(const lagsys& sys, double r, std::size_t N_theta)
     // The strip 0 <= Re mu <= R is widened by the distance an eigenvalue can travel between a grid
     // point and the nearest sample: an eigenvalue curve that crosses the strip between two samples
     // then still has a sample in the widened band. Without it a curve that moves faster than R per
-    // step can step over the strip, and the roots on it are lost.
+    // step can step over the strip, and the roots on it are lost. The distance is the bound from
+    // the matrices' norms, or, where smaller, the distance the sample's eigenvalues were seen to
+    // travel to its neighbours, scaled from a whole step to the half step that matters with some
+    // room for curvature and uneven speed: the norm bound is far from sharp for larger n, and a
+    // wider band costs degree for nothing.
     std::int32_t K1 = 0;
     if (R >= 0.0) {
-        const double margin = sample_spacing_margin(sys, r, N_theta);
-        for (const auto& mu : E) {
-            if (mu.real() >= -margin && mu.real() <= R + margin) K1 = std::max(K1, required(mu));
+        const double bound = sample_spacing_margin(sys, r, N_theta);
+        const std::size_t n_eig = static_cast<std::size_t>(n);
+        std::vector<double> movement;
+        if (E.size() == n_eig * S) {
+            std::vector<std::size_t> extents;
+            std::vector<bool> periodic;
+            if constexpr (single_angle) {
+                extents = {S};
+                periodic = {true};
+            } else {
+                extents.assign(m - 1, N_theta);
+                periodic.assign(m - 1, true);
+                if (m >= 2) {
+                    extents[0] = N_theta / 2 + 1;
+                    periodic[0] = false;  // 0 ... pi: the other half turn is its conjugate
+                }
+            }
+            movement = neighbour_movement(E, n_eig, extents, periodic);
+        }
+        for (std::size_t i = 0; i < E.size(); ++i) {
+            const double margin =
+                movement.empty() ? bound : std::min(bound, half_step_share * movement[i / n_eig]);
+            const double re = E[i].real();
+            if (re >= -margin && re <= R + margin) K1 = std::max(K1, required(E[i]));
         }
     }
 

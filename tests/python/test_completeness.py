@@ -170,6 +170,36 @@ def test_seeded_scalar_family_finds_every_lambert_root():
     assert not missed, f"{len(missed)} of 400 equations lose roots, e.g. {missed[:3]}"
 
 
+def similar_family(seed, count, n):
+    """Seeded systems P diag(a) P^-1, P diag(b) P^-1 at delays 0 and h (cond P <= 10): the roots
+    are those of the n scalar equations lambda = a_i + b_i e^{-lambda h}."""
+    rng = np.random.default_rng(seed)
+    cases = []
+    while len(cases) < count:
+        a, b = rng.uniform(-10, 5, n), rng.uniform(-30, 30, n)
+        h, r = rng.uniform(0.05, 20), rng.uniform(-1, 1)
+        P = rng.normal(size=(n, n)) + 2 * np.eye(n)
+        if np.linalg.cond(P) > 10:
+            continue
+        A = [P @ np.diag(a) @ np.linalg.inv(P), P @ np.diag(b) @ np.linalg.inv(P)]
+        if within_degree_cap(A, [0.0, h], r):
+            cases.append((a, b, h, r, A))
+    return cases
+
+
+@pytest.mark.parametrize("n", [2, 3])
+def test_seeded_similar_family_finds_every_lambert_root(n):
+    missed = []
+    for a, b, h, r, A in similar_family(n, 300, n):
+        found = roots_of(A, [0.0, h], r)
+        exact = np.concatenate([lambert_roots(a[i], b[i], h, r + MARGIN) for i in range(n)])
+        lost = [z for z in exact
+                if not (found.size and np.min(np.abs(found - z)) < 1e-7 * max(1.0, abs(z)))]
+        if lost:
+            missed.append((a, b, h, r, lost))
+    assert not missed, f"{len(missed)} of 300 systems lose roots, e.g. {missed[:2]}"
+
+
 @pytest.mark.parametrize("seed", range(24))
 @pytest.mark.parametrize("n, m", [(2, 2), (2, 3), (3, 2), (1, 4)])
 def test_count_matches_the_argument_principle(n, m, seed):
