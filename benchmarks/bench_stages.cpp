@@ -19,27 +19,6 @@
 
 namespace {
 
-struct Entry {
-    std::string name;
-    lagsys::lagsys sys;
-    double r;
-};
-
-std::vector<Entry> suite() {
-    std::vector<Entry> entries;
-    entries.push_back({"scalar", lagsys::lagsys({Eigen::MatrixXd::Zero(1, 1), -Eigen::MatrixXd::Ones(1, 1)}, {0.0, 1.0}), -1.0});
-    for (int n : {1, 2, 5, 10, 20}) {
-        for (int m : {2, 3, 4, 5}) {
-            std::string name = "n";
-            name += std::to_string(n);
-            name += "_m";
-            name += std::to_string(m);
-            entries.push_back({std::move(name), bench::random_system(n, m, 1000u * n + m), -1.0});
-        }
-    }
-    return entries;
-}
-
 template <typename F>
 double seconds(F&& f) {
     const auto start = std::chrono::steady_clock::now();
@@ -69,9 +48,9 @@ int main(int argc, char** argv) {
     std::ofstream csv(dir + "/stages.csv");
     csv << "name,n,m,r,N,M,roots,degree_s,discretization_s,qz_s,qz_vectors_s,refine_s,total_s\n";
 
-    const auto entries = suite();
+    const auto entries = bench::suite();
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        const Entry& e = entries[i];
+        const bench::Entry& e = entries[i];
         std::vector<double> t_degree, t_disc, t_qz, t_qz_vectors, t_refine, t_total;
         std::size_t N = 0, count = 0;
         lagsys::detail::Pencil pencil;

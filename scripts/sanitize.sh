@@ -24,5 +24,5 @@ LD_PRELOAD="$preload" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may
 echo "== C++ tests under valgrind memcheck"
 for t in build/cpp/tests/cpp/test_*; do
   [ -x "$t" ] || continue
-  valgrind -q --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite "$t" --gtest_brief=1
+  PYVANTOR_QUICK_TESTS=1 valgrind -q --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite "$t" --gtest_brief=1
 done
