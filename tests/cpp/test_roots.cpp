@@ -213,3 +213,18 @@ TEST(Roots, DelayBelowTheDiscretizationsRangeActsAsNone) {
     ASSERT_FALSE(result.empty());
     for (const cd z : result) EXPECT_EQ(z, cd(-0.5, 0.0));
 }
+
+TEST(Roots, NothingBeyondTheModulusBound) {
+    // x' = x: the root 1; the bound sum_k ||A_k|| e^{-r h_k} is 1 for every r.
+    const lagsys::lagsys ode({scalar(1.0)}, {0.0});
+    EXPECT_EQ(lagsys::detail::modulus_bound(ode, 3.0), 1.0);
+    ASSERT_EQ(lagsys::roots(ode, 0.999).size(), 1u);
+    EXPECT_TRUE(lagsys::roots(ode, 1.001).empty());
+    // x' = 0.3 x(t - 1): the real root is W_0(0.3) = 0.2367553, exactly where the bound 0.3 e^{-r}
+    // falls below r; it lies right of 0.2 and left of 0.25.
+    const lagsys::lagsys delayed = scalar_system({0.0, 0.3}, {0.0, 1.0});
+    EXPECT_NEAR(lagsys::detail::modulus_bound(delayed, 0.25), 0.3 * std::exp(-0.25), 1e-15);
+    ASSERT_EQ(lagsys::roots(delayed, 0.2).size(), 1u);
+    EXPECT_NEAR(lagsys::roots(delayed, 0.2)[0].real(), 0.23675531078855933, 1e-10);
+    EXPECT_TRUE(lagsys::roots(delayed, 0.25).empty());
+}
