@@ -182,10 +182,25 @@ Candidates refine_candidates(const lagsys& sys, const Candidates& candidates, do
     // resolves. Its partner would only find the conjugate of the same point, so it starts on the
     // real axis at the mirror image of that point about the pair's centre instead.
     std::optional<std::complex<double>> partner_start;
+    // For a real system every step of the refinement from the conjugate of a candidate is the
+    // conjugate of the step from the candidate, to the last bit (the matrices are real; the
+    // arithmetic, the SVD and the QR treat real and imaginary parts alike). The second member of a
+    // conjugate pair therefore takes the conjugate of the first member's outcome instead of
+    // repeating its work.
+    bool leader_pending = false;
+    std::optional<std::complex<double>> leader_root;
     for (std::size_t c = 0; c < candidates.size(); ++c) {
         std::complex<double> lambda = candidates[c];
         const bool from_mirror = partner_start.has_value();
         if (from_mirror) lambda = *std::exchange(partner_start, std::nullopt);
+        if (!from_mirror && leader_pending && lambda == std::conj(candidates[c - 1])) {
+            leader_pending = false;
+            if (leader_root && std::conj(*leader_root).real() >= r) result.push_back(std::conj(*leader_root));
+            continue;
+        }
+        leader_pending = !from_mirror && lambda.imag() < 0.0 && c + 1 < candidates.size() &&
+                         candidates[c + 1] == std::conj(lambda);
+        leader_root.reset();
         // A non-finite candidate or characteristic matrix can never pass the residual test.
         if (!is_finite(lambda)) continue;
         characteristic_matrix(sys, lambda, D);
@@ -312,6 +327,7 @@ Candidates refine_candidates(const lagsys& sys, const Candidates& candidates, do
             std::abs(root.imag()) <= real_axis_tol * std::max(1.0, std::abs(root))) {
             partner_start = std::complex<double>(2.0 * lambda.real() - root.real(), 0.0);
         }
+        leader_root = root;
         if (root.real() >= r) result.push_back(root);
     }
     return result;
