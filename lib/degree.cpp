@@ -9,8 +9,6 @@
 #include <stdexcept>
 #include <string>
 
-#include <Eigen/SVD>
-
 #include "detail.hpp"
 #include "lagsys.hpp"
 #include "utils/cubic_spline.hpp"
@@ -169,8 +167,7 @@ double sample_spacing_margin(const lagsys& sys, double r, std::size_t N_theta) {
     for (std::size_t k = 0; k < sys.mA(); ++k) {
         const double h = sys.hA()[k];
         if (h == 0.0) continue;  // an undelayed term has no phase
-        const Eigen::JacobiSVD<Eigen::MatrixXd> svd(sys.A(k));
-        const double norm = svd.singularValues().size() > 0 ? svd.singularValues()(0) : 0.0;
+        const double norm = detail::spectral_norm(sys.A(k));
         if (norm > 0.0) margin += std::exp(-r * h) * norm * chord;
     }
     return std::isnan(margin) ? 0.0 : margin;

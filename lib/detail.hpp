@@ -24,6 +24,9 @@ void require_square_terms(const lagsys& sys, const char* who);
 // finite non-negative delays for the paired terms. Throws std::invalid_argument.
 void validate_for_roots(const lagsys& sys);
 
+// Largest singular value of A; 0 for an empty matrix.
+double spectral_norm(const Eigen::MatrixXd& A);
+
 // sum_k ||A_k||_2 e^{-r h_k}: every characteristic root with real part >= r has at most this modulus.
 double modulus_bound(const lagsys& sys, double r);
 

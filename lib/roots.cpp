@@ -56,13 +56,17 @@ bool is_finite(std::complex<double> z) { return std::isfinite(z.real()) && std::
 
 namespace detail {
 
+double spectral_norm(const Eigen::MatrixXd& A) {
+    if (A.size() == 0) return 0.0;
+    const Eigen::JacobiSVD<Eigen::MatrixXd> svd(A);
+    return svd.singularValues()(0);
+}
+
 double modulus_bound(const lagsys& sys, double r) {
     double bound = 0.0;
     for (std::size_t k = 0; k < sys.mA(); ++k) {
-        const Eigen::BDCSVD<Eigen::MatrixXd> svd(sys.A(k));
-        const double norm = svd.singularValues().size() > 0 ? svd.singularValues()(0) : 0.0;
         const double h = sys.hA().at(k);
-        bound += norm * (h == 0.0 ? 1.0 : std::exp(-r * h));
+        bound += spectral_norm(sys.A(k)) * (h == 0.0 ? 1.0 : std::exp(-r * h));
     }
     return bound;
 }
@@ -198,7 +202,8 @@ Candidates refine_candidates(const lagsys& sys, const Candidates& candidates, do
             if (leader_root && std::conj(*leader_root).real() >= r) result.push_back(std::conj(*leader_root));
             continue;
         }
-        leader_pending = !from_mirror && lambda.imag() < 0.0 && c + 1 < candidates.size() &&
+        // A mirrored start is real, so it leads no pair.
+        leader_pending = lambda.imag() < 0.0 && c + 1 < candidates.size() &&
                          candidates[c + 1] == std::conj(lambda);
         leader_root.reset();
         // A non-finite candidate or characteristic matrix can never pass the residual test.
@@ -283,13 +288,10 @@ Candidates refine_candidates(const lagsys& sys, const Candidates& candidates, do
         // (1 - stalled_ratio) times the last step in all. An iterate that stays left of r even so
         // can never be accepted; unless it is the first member of a conjugate pair that might still
         // land on the real axis (its partner's start depends on that), it is dropped at once.
-        const auto cannot_reach_bound = [&](std::complex<double> z, double last_step,
-                                            std::complex<double> start, std::size_t index) {
+        const auto cannot_reach_bound = [&](std::complex<double> z, double last_step) {
             const double reach = last_step * (stalled_ratio / (1.0 - stalled_ratio));
             if (!(z.real() + reach < r)) return false;
-            const bool pair_leader = start.imag() < 0.0 && index + 1 < candidates.size() &&
-                                     candidates[index + 1] == std::conj(start);
-            return !pair_leader ||
+            return !leader_pending ||
                    std::abs(z.imag()) - reach > real_axis_tol * std::max(1.0, std::abs(z) + reach);
         };
         bool rejected = false;
@@ -307,7 +309,7 @@ Candidates refine_candidates(const lagsys& sys, const Candidates& candidates, do
                     x += dx;
                     break;
                 }
-                if (cannot_reach_bound(x(0), step, lambda, c)) {
+                if (cannot_reach_bound(x(0), step)) {
                     rejected = true;
                     break;
                 }
@@ -322,8 +324,7 @@ Candidates refine_candidates(const lagsys& sys, const Candidates& candidates, do
         if (at_limit && !(ratio < stalled_ratio)) continue;
         if (!(rho < accept_tol)) continue;
         const std::complex<double> root = x(0);
-        if (multiple && lambda.imag() < 0.0 && c + 1 < candidates.size() &&
-            candidates[c + 1] == std::conj(lambda) &&
+        if (multiple && leader_pending &&
             std::abs(root.imag()) <= real_axis_tol * std::max(1.0, std::abs(root))) {
             partner_start = std::complex<double>(2.0 * lambda.real() - root.real(), 0.0);
         }

@@ -15,6 +15,17 @@ def lambert_roots(a, b, h, r, branches=300):
     return lam[lam.real >= r]
 
 
+# The discretization degree is capped at 100, which resolves roots up to about |lambda| tau = 90.
+RESOLVED = 80.0
+
+
+def within_degree_cap(A, h, r):
+    """True when every root right of r is provably within the capped degree's reach: such a root
+    has |lambda| <= sum_k ||A_k|| e^{-r h_k}, and the degree needed grows with |lambda| max(1, tau)."""
+    bound = sum(np.linalg.norm(Ak, 2) * np.exp(-r * hk) for Ak, hk in zip(A, h))
+    return bound * max(1.0, max(h)) <= RESOLVED
+
+
 def det_delta(A, h, lam):
     """det(lambda I - sum_k A_k exp(-lambda h_k)) at every point of the 1-D array lam."""
     lam = np.asarray(lam, dtype=complex)

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import pyvantor
-from reference import count_right_of, distinct, lambert_roots
+from reference import count_right_of, distinct, lambert_roots, within_degree_cap
 
 # A returned simple root must match an exact one to this distance (relative to max(1, |z|)).
 SIMPLE_TOL = 1e-8
@@ -15,14 +15,6 @@ DOUBLE_TOL = 1e-7
 TRIPLE_TOL = 1e-4
 # Exact roots this far right of the bound must be returned.
 MARGIN = 1e-6
-# Roots right of r satisfy |lambda| <= sum_k ||A_k|| e^{-r h_k}; this times max(1, tau) stays
-# within what the capped degree resolves.
-RESOLVED = 80.0
-
-
-def within_degree_cap(A, h, r):
-    bound = sum(np.linalg.norm(Ak, 2) * np.exp(-r * hk) for Ak, hk in zip(A, h))
-    return bound * max(1.0, max(h)) <= RESOLVED
 
 
 def roots_of(A, h, r):

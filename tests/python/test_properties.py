@@ -10,6 +10,7 @@ from hypothesis import strategies as st
 from scipy.special import lambertw
 
 import pyvantor
+from reference import within_degree_cap
 
 # Fewer examples under the sanitizers, where every call is many times slower.
 EXAMPLES = int(os.environ.get("PYVANTOR_PROPERTY_EXAMPLES", "40"))
@@ -37,15 +38,8 @@ def systems(draw, max_n=6, max_m=4):
     return A, h, r
 
 
-# The discretization degree is capped at 100, which resolves roots up to about |lambda| tau = 90.
-RESOLVED = 80.0
-
-
-def within_degree_cap(A, h, r):
-    """True when every root right of r is provably within the capped degree's reach: such a root
-    has |lambda| <= sum_k ||A_k|| e^{-r h_k}, and the degree needed grows with |lambda| max(1, tau)."""
-    bound = sum(np.linalg.norm(Ak, 2) * np.exp(-r * hk) for Ak, hk in zip(A, h))
-    return bound * max(1.0, max(h)) <= RESOLVED
+# Exact roots this far right of the bound must be returned.
+MARGIN = 1e-6
 
 
 def characteristic_matrix(A, h, lam):
