@@ -11,8 +11,9 @@ ctest --test-dir build/cpp --output-on-failure
 
 python3 -m pip install -q ".[test]"
 python3 -m pytest -q tests/python
-# The installed type stubs, checked against the examples.
+# The installed type stubs, checked against the examples; the package vantor, strictly.
 python3 -m mypy examples
+python3 -m mypy --strict python/vantor
 # Resident memory over many calls (printed for the log; it stays flat).
 python3 benchmarks/stress_roots.py 1000
 

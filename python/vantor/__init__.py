@@ -1,0 +1,25 @@
+"""Stability analysis of linear retarded time-delay systems, on top of `pyvantor`.
+
+- `distinct_roots`: the distinct roots right of a bound, with multiplicities, polished.
+- `count_roots`: the number of roots right of a bound, by the argument principle.
+- `certify`: the roots found checked against that count.
+- `spectral_abscissa`, `is_stable`: the rightmost root and the stability verdict.
+- `feedback_system`: the closed loop of a plant under delayed output feedback.
+"""
+
+from .certify import Certificate, certify, count_roots
+from .spectrum import DistinctRoots, distinct_roots
+from .stability import SpectralAbscissa, is_stable, spectral_abscissa
+from .systems import feedback_system
+
+__all__ = [
+    "Certificate",
+    "DistinctRoots",
+    "SpectralAbscissa",
+    "certify",
+    "count_roots",
+    "distinct_roots",
+    "feedback_system",
+    "is_stable",
+    "spectral_abscissa",
+]

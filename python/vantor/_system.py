@@ -1,0 +1,118 @@
+"""Validation of arguments and the numerical pieces shared by the analyses: the system's matrices as
+arrays, the bound on the roots' moduli and the characteristic matrix at many points at once."""
+
+from __future__ import annotations
+
+import math
+import numbers
+from dataclasses import dataclass
+
+import numpy as np
+from numpy.typing import NDArray
+
+import pyvantor
+
+# The discretization degree of `pyvantor.roots` is capped at 100, which resolves roots up to about
+# |lambda| * max(1, tau) = 90.
+RESOLVED_REACH = 90.0
+
+ComplexArray = NDArray[np.complex128]
+FloatArray = NDArray[np.float64]
+
+
+@dataclass(frozen=True)
+class SystemData:
+    """A validated copy of a system: matrices (m, n, n), delays (m,), their spectral norms."""
+
+    matrices: FloatArray
+    delays: FloatArray
+    norms: FloatArray
+
+    @property
+    def n(self) -> int:
+        return int(self.matrices.shape[1])
+
+    @property
+    def tau(self) -> float:
+        return float(self.delays.max())
+
+    def modulus_bound(self, r: float) -> float:
+        """A bound B(r) on |lambda| for every root with Re(lambda) >= r; inf when it overflows.
+
+        A root has lambda v = sum_k A_k exp(-lambda h_k) v for some v != 0, and every h_k >= 0, so
+        |exp(-lambda h_k)| <= exp(-r h_k). Hence |lambda| <= sum_k ||A_k||_2 exp(-r h_k) (norms), and
+        |lambda| |v| <= W |v| entrywise with W = sum_k |A_k| exp(-r h_k), so |lambda| <= rho(W), the
+        Perron root of the non-negative W. B(r) is the smaller of the two; the second is far smaller
+        for strongly non-normal systems (a large delayed coupling above the diagonal).
+        """
+        with np.errstate(over="ignore", invalid="ignore"):
+            weights = np.exp(-r * self.delays)
+            by_norms = float(np.sum(self.norms * weights))
+            if not math.isfinite(by_norms) or self.n == 1:
+                return by_norms
+            W = np.tensordot(weights, np.abs(self.matrices), axes=1)
+            perron = float(np.abs(np.linalg.eigvals(W)).max())
+        return min(by_norms, perron * (1.0 + 1e-12))
+
+    def reach(self, r: float) -> float:
+        """B(r) * max(1, tau): what the discretization degree has to resolve for the bound r."""
+        return self.modulus_bound(r) * max(1.0, self.tau)
+
+
+def check_system(sys: object, name: str = "sys") -> SystemData:
+    """The system's matrices and delays after the checks `roots` makes, with errors naming `name`."""
+    if not isinstance(sys, pyvantor.lagsys):
+        raise TypeError(f"{name} must be a pyvantor.lagsys, got {type(sys).__name__}")
+    m = sys.mA
+    if m == 0:
+        raise ValueError(f"{name} has no matrices")
+    delays_view = np.asarray(sys.hA())
+    if delays_view.shape[0] < m:
+        raise ValueError(f"{name} has {m} matrices but {delays_view.shape[0]} delays")
+    delays = np.array(delays_view[:m], dtype=np.float64)
+    matrices = [np.array(sys.A(k), dtype=np.float64) for k in range(m)]
+    n = matrices[0].shape[0]
+    for k, Ak in enumerate(matrices):
+        if Ak.shape != (n, n):
+            raise ValueError(f"{name}.A({k}) has shape {Ak.shape}, expected ({n}, {n})")
+        if not np.all(np.isfinite(Ak)):
+            raise ValueError(f"{name}.A({k}) has a non-finite entry")
+    if n == 0:
+        raise ValueError(f"{name} has matrices of order 0")
+    for k, hk in enumerate(delays.tolist()):
+        if not (math.isfinite(hk) and hk >= 0.0):
+            raise ValueError(f"{name}.hA()[{k}] = {hk!r}: delays must be finite and >= 0")
+    stacked = np.stack(matrices)
+    norms = np.linalg.norm(stacked, ord=2, axis=(1, 2))
+    return SystemData(stacked, delays, norms)
+
+
+def check_real(value: object, name: str) -> float:
+    """A finite real number (Python or NumPy), else TypeError / ValueError naming `name`."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number, got {value!r}")
+    result = float(value)
+    if not math.isfinite(result):
+        raise ValueError(f"{name} must be finite, got {result!r}")
+    return result
+
+
+def char_matrices(data: SystemData, lam: ComplexArray) -> ComplexArray:
+    """Delta(lambda) = lambda I - sum_k A_k exp(-lambda h_k) at every point of the 1-D array lam,
+    shaped (len(lam), n, n)."""
+    n = data.n
+    D = lam[:, None, None] * np.eye(n, dtype=np.complex128)
+    with np.errstate(over="ignore", invalid="ignore"):
+        for Ak, hk in zip(data.matrices, data.delays):
+            D = D - np.exp(-lam * hk)[:, None, None] * Ak
+    return D
+
+
+def char_derivatives(data: SystemData, lam: ComplexArray) -> ComplexArray:
+    """Delta'(lambda) = I + sum_k h_k A_k exp(-lambda h_k), shaped (len(lam), n, n)."""
+    n = data.n
+    D = np.broadcast_to(np.eye(n, dtype=np.complex128), (lam.shape[0], n, n)).copy()
+    for Ak, hk in zip(data.matrices, data.delays):
+        if hk > 0.0:
+            D = D + (hk * np.exp(-lam * hk))[:, None, None] * Ak
+    return D

@@ -1,0 +1,199 @@
+"""Certified counts of the roots right of a bound, and a completeness certificate for the list."""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field
+from typing import Optional
+
+import numpy as np
+from numpy.typing import NDArray
+
+import pyvantor
+
+from ._contour import ContourHitsZero, zeros_in_box
+from ._system import ComplexArray, SystemData, check_real, check_system
+from .spectrum import analyse
+
+# A root on or within rounding of the line Re(lambda) = r moves that edge left by these amounts,
+# relative to max(1, |r|), tried in turn: such a root is counted as right of r.
+EDGE_SHIFTS = (0.0, 1e-8, 1e-7, 1e-6, 1e-5, 1e-4)
+
+
+def count_roots(sys: pyvantor.lagsys, r: float) -> int:
+    """The number of characteristic roots with ``Re(lambda) > r``, counted with multiplicity.
+
+    The count is the winding number of det Delta(lambda) along the boundary of the box
+    ``[r, R] x [-R, R]`` with ``R = 1.05 B + 1`` and ``B = sum_k ||A_k||_2 exp(-r h_k)``. The box holds
+    every root right of r: for such a root with eigenvector v, ``lambda v = sum_k A_k exp(-lambda h_k) v``,
+    so ``|lambda| <= sum_k ||A_k||_2 exp(-Re(lambda) h_k) <= B`` because every delay is non-negative;
+    its right, top and bottom edges lie beyond ``|lambda| = B``. The argument is followed in steps
+    refined until none turns it by more than an eighth of a turn (checked at each step's midpoint).
+    When a root lies on or within rounding of the left edge, that edge is moved left by
+    ``1e-8 max(1, |r|)`` (then 1e-7, ..., up to 1e-4 of it): a root that close to the line
+    ``Re(lambda) = r`` is counted as right of it.
+
+    Parameters
+    ----------
+    sys : pyvantor.lagsys
+        The system.
+    r : float
+        The bound.
+
+    Returns
+    -------
+    int
+        The number of roots right of `r`.
+
+    Raises
+    ------
+    TypeError, ValueError
+        Invalid `sys` or `r` (as for `distinct_roots`); ValueError also when `r` is so low that the
+        bound B overflows.
+    RuntimeError
+        The contour needs more than two million samples (an extremely low `r` with long delays).
+
+    Examples
+    --------
+    >>> import numpy as np, pyvantor, vantor
+    >>> sys = pyvantor.lagsys([np.zeros((1, 1)), -np.ones((1, 1))], [0.0, 1.0])
+    >>> vantor.count_roots(sys, -1.0), vantor.count_roots(sys, -3.0)
+    (2, 4)
+    """
+    data = check_system(sys)
+    return count_right_of(data, check_real(r, "r"))[0]
+
+
+def count_right_of(data: SystemData, r: float) -> tuple[int, float]:
+    """The count and the left edge it was taken on (r, or r moved left past a root on the line)."""
+    scale = max(1.0, abs(r))
+    for shift in EDGE_SHIFTS:
+        left = r - shift * scale
+        bound = data.modulus_bound(left)
+        if not math.isfinite(bound):
+            raise ValueError(
+                f"r = {r!r} is so low that the bound on the roots' moduli overflows; raise r")
+        if left > bound:
+            return 0, left
+        reach = 1.05 * bound + 1.0
+        try:
+            return zeros_in_box(data, left, reach, reach), left
+        except ContourHitsZero:
+            continue
+    raise RuntimeError(f"det Delta vanishes on every contour tried near Re(lambda) = {r!r}")
+
+
+@dataclass(frozen=True)
+class Certificate:
+    """The outcome of `certify`.
+
+    Attributes
+    ----------
+    r : float
+        The bound the count and the list were taken at (the requested one, or moved left by at most
+        1e-4 max(1, |r|) when a root lay on the line ``Re(lambda) = r``).
+    count : int
+        Roots with ``Re(lambda) > r`` by the argument principle, with multiplicity.
+    roots, multiplicity : ndarray
+        The distinct roots found (rightmost first) and their multiplicities.
+    complete : bool
+        True when the roots found account for the count exactly and every listed value is a root.
+    missing : int
+        Roots counted but not found (beyond the discretization's reach).
+    missing_modulus : tuple of float or None
+        ``(low, high)``: the missing roots have ``low < |lambda| <= high``; None when none is missing.
+        Raise `r` to bring them within reach, or check the system's scaling.
+    surplus : int
+        Values returned by ``pyvantor.roots`` that are no roots (no zero of det Delta near them).
+    surplus_values : ndarray
+        Those values.
+    """
+
+    r: float
+    count: int
+    roots: ComplexArray
+    multiplicity: NDArray[np.int64]
+    complete: bool
+    missing: int
+    missing_modulus: Optional[tuple[float, float]]
+    surplus: int
+    surplus_values: ComplexArray = field(repr=False)
+
+    def __str__(self) -> str:
+        found = int(self.multiplicity.sum())
+        text = f"{self.count} roots right of {self.r:g}, {found} found"
+        if self.complete:
+            return text + ": complete"
+        parts = [text + ": NOT complete"]
+        if self.missing:
+            low, high = self.missing_modulus or (0.0, math.inf)
+            parts.append(f"{self.missing} missing, with {low:.4g} < |lambda| <= {high:.4g}")
+        if self.surplus:
+            parts.append(f"{self.surplus} listed values are no roots")
+        return "; ".join(parts)
+
+
+def certify(sys: pyvantor.lagsys, r: float) -> Certificate:
+    """Check the roots right of `r` against an independent count.
+
+    Counts the roots with ``Re(lambda) > r`` by the argument principle (`count_roots`) and compares
+    the count with the distinct roots that ``pyvantor.roots`` finds (`distinct_roots`, with the
+    multiplicity of each). The list is complete when the two agree and every listed value is a
+    root. Roots beyond the reach of the capped discretization degree are counted but not found:
+    the certificate says how many and the modulus range where they lie. Values where Delta is nearly
+    singular without being singular (strongly non-normal systems with long delays) are reported as
+    surplus, never as roots.
+
+    Parameters
+    ----------
+    sys : pyvantor.lagsys
+        The system.
+    r : float
+        The bound.
+
+    Returns
+    -------
+    Certificate
+        ``count``, ``roots``, ``multiplicity``, ``complete``, ``missing``, ``missing_modulus``,
+        ``surplus``, ``surplus_values`` and the bound ``r`` used.
+
+    Raises
+    ------
+    TypeError, ValueError, RuntimeError
+        As for `count_roots`.
+
+    Examples
+    --------
+    >>> import numpy as np, pyvantor, vantor
+    >>> sys = pyvantor.lagsys([np.zeros((1, 1)), -np.ones((1, 1))], [0.0, 1.0])
+    >>> print(vantor.certify(sys, -1.0))
+    2 roots right of -1, 2 found: complete
+    """
+    data = check_system(sys)
+    count, left = count_right_of(data, check_real(r, "r"))
+    found = analyse(sys, data, left)
+    total = int(found.multiplicity.sum())
+    missing = max(0, count - total)
+    surplus = found.spurious.size + max(0, total - count)
+    modulus = _missing_modulus(data, left, found.roots, total) if missing else None
+    return Certificate(
+        r=left, count=count, roots=found.roots, multiplicity=found.multiplicity,
+        complete=missing == 0 and surplus == 0, missing=missing, missing_modulus=modulus,
+        surplus=surplus, surplus_values=found.spurious)
+
+
+def _missing_modulus(
+        data: SystemData, left: float, found: ComplexArray, total: int) -> tuple[float, float]:
+    """Where the missing roots lie: beyond the band |Im| <= y holding every root found when the band
+    holds no more roots than were found, else anywhere right of `left` within the bound."""
+    bound = data.modulus_bound(left)
+    low = max(0.0, left)
+    y = 1.001 * float(np.abs(found.imag).max()) + 1e-3 if found.size else 1e-3
+    if y < bound:
+        try:
+            in_band = zeros_in_box(data, left, 1.05 * bound + 1.0, y)
+            if in_band == total:
+                low = max(low, y)
+        except ContourHitsZero:
+            pass
+    return low, bound
