@@ -154,6 +154,43 @@ Candidates ode_candidates(const lagsys& sys) {
     return matrix_eigenvalues(sum, "sum of the matrices");
 }
 
+namespace {
+
+// Newton's method on det Delta: lambda -= 1 / trace(Delta(lambda)^-1 Delta'(lambda)). It needs no
+// eigenvector, so it still converges (linearly) at a semisimple multiple root, where the bordered
+// Jacobian of the (lambda, v) iteration is singular and its steps wander. Iterates while the steps
+// shrink, at most max_converging_updates times; nullopt when it leaves the finite range or runs
+// far left of r (it converged elsewhere).
+std::optional<std::complex<double>> determinant_newton(const lagsys& sys, std::complex<double> lambda,
+                                                       double r, Eigen::MatrixXcd& D) {
+    const Eigen::Index n = sys.n();
+    Eigen::MatrixXcd Dp(n, n);
+    Eigen::PartialPivLU<Eigen::MatrixXcd> lu(n);
+    double step = std::numeric_limits<double>::infinity();
+    for (int k = 0; k < max_converging_updates; ++k) {
+        characteristic_matrix(sys, lambda, D);
+        Dp.setIdentity();
+        for (std::size_t j = 0; j < sys.mA(); ++j) {
+            const double h = sys.hA().at(j);
+            if (h != 0.0) Dp += (h * std::exp(-lambda * h)) * sys.A(j).cast<std::complex<double>>();
+        }
+        if (!D.allFinite() || !Dp.allFinite()) return std::nullopt;
+        lu.compute(D);
+        const std::complex<double> trace = lu.solve(Dp).trace();
+        if (!is_finite(trace) || trace == 0.0) break;  // singular to working precision: a root
+        const std::complex<double> dlambda = 1.0 / trace;
+        const double previous = step;
+        step = std::abs(dlambda);
+        if (!(step < stalled_ratio * previous) && k > 0) break;
+        lambda -= dlambda;
+        if (!is_finite(lambda) || lambda.real() < r - 1.0 - 0.1 * std::abs(lambda)) return std::nullopt;
+        if (step <= cluster_step_tol * std::max(1.0, std::abs(lambda))) break;
+    }
+    return lambda;
+}
+
+}  // namespace
+
 Candidates refine_candidates(const lagsys& sys, const Candidates& candidates, double r) {
     Candidates result;
     result.reserve(candidates.size());
@@ -320,9 +357,27 @@ Candidates refine_candidates(const lagsys& sys, const Candidates& candidates, do
         }
         if (rejected) continue;
 
-        // An iteration stopped by a limit while its steps no longer shrink has not converged.
-        if (at_limit && !(ratio < stalled_ratio)) continue;
-        if (!(rho < accept_tol)) continue;
+        // An iteration stopped by a limit while its steps no longer shrink has not converged. Near
+        // a semisimple multiple root (identical subsystems, symmetric couplings) that is the
+        // bordered Jacobian's singularity, not a bad candidate: Newton on det Delta from the
+        // candidate finds the root, and an eigenvector from the SVD there gives the residual.
+        if ((at_limit && !(ratio < stalled_ratio)) || !(rho < accept_tol)) {
+            if (from_mirror || !(std::max(lambda.real(), x(0).real()) >= r - 0.1 * std::max(1.0, std::abs(lambda)))) continue;
+            const auto root = determinant_newton(sys, lambda, r, D);
+            if (!root) continue;
+            characteristic_matrix(sys, *root, D);
+            x(0) = *root;
+            if (use_jacobi) {
+                jacobi_svd.compute(D, Eigen::ComputeThinV);
+                x.tail(n) = jacobi_svd.matrixV().col(n - 1);
+            } else {
+                bdc_svd.compute(D, Eigen::ComputeThinV);
+                x.tail(n) = bdc_svd.matrixV().col(n - 1);
+            }
+            residual(x, F, J);
+            rho = F.norm();
+            if (!(rho < accept_tol)) continue;
+        }
         const std::complex<double> root = x(0);
         if (multiple && leader_pending &&
             std::abs(root.imag()) <= real_axis_tol * std::max(1.0, std::abs(root))) {

@@ -194,6 +194,25 @@ TEST(Roots, NewtonConvergesOnADefectiveDoubleRoot) {
     for (const cd z : refined) EXPECT_LT(std::abs(z + 1.0), 1e-7) << z;
 }
 
+TEST(Roots, SemisimpleDoubleRootOfIdenticalSubsystems) {
+    // a I and b I rotated, as a similarity leaves them up to rounding: two identical decoupled
+    // equations, so every root of lambda = a + b exp(-lambda h) is a double root with two
+    // eigenvectors. The bordered Newton iteration is singular there; the farthest pair right of r,
+    // Lambert W's -0.9024620924532862 -+ 26.060759777214013i, used to be lost.
+    const double a = -2.48653003, b = 2.51223379, h = 2.5941281674527974, r = -0.9154020354082748;
+    Eigen::MatrixXd A0 = a * Eigen::MatrixXd::Identity(2, 2), A1 = b * Eigen::MatrixXd::Identity(2, 2);
+    A0(0, 1) = -1.54298926e-16;
+    A0(1, 0) = 5.13733987e-16;
+    A1(0, 1) = 1.49549511e-16;
+    A1(1, 0) = -3.97524893e-16;
+    const auto result = lagsys::roots(lagsys::lagsys({A0, A1}, {0.0, h}), r);
+    for (const cd expected : {cd(-0.9024620924532862, -26.060759777214013), cd(-0.9024620924532862, 26.060759777214013)}) {
+        const auto near = std::count_if(result.begin(), result.end(),
+                                        [&](cd z) { return std::abs(z - expected) < 1e-6; });
+        EXPECT_GE(near, 1) << expected;
+    }
+}
+
 TEST(Roots, SimpleRootIsNotMovedPastTheResidualTest) {
     // The root is -1 + W_0(e/2) = -0.3149230578454061. A candidate 3e-11 from it passes the residual
     // test before any update; the trial steps that look for a multiple root are undone.

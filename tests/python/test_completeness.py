@@ -192,6 +192,42 @@ def test_seeded_similar_family_finds_every_lambert_root(n):
     assert not missed, f"{len(missed)} of 300 systems lose roots, e.g. {missed[:2]}"
 
 
+def identical_subsystems(seed, count):
+    """Seeded systems of n = 2..4 decoupled equations, k >= 2 of them identical, rotated (orthogonal
+    or cond P <= 10): every root of the repeated equation is a semisimple multiple root."""
+    rng = np.random.default_rng(seed)
+    cases = []
+    while len(cases) < count:
+        n = int(rng.integers(2, 5))
+        a, b = rng.uniform(-3, 1, n), rng.uniform(-4, 4, n)
+        k = int(rng.integers(2, n + 1))
+        a[:k], b[:k] = a[0], b[0]
+        h, r = rng.uniform(0.2, 3), rng.uniform(-1, 0.5)
+        if rng.uniform() < 0.5:
+            P, _ = np.linalg.qr(rng.standard_normal((n, n)))
+        else:
+            P = rng.standard_normal((n, n))
+            if np.linalg.cond(P) > 10:
+                continue
+        A = [P @ np.diag(a) @ np.linalg.inv(P), P @ np.diag(b) @ np.linalg.inv(P)]
+        if within_degree_cap(A, [0.0, h], r):
+            cases.append((a, b, h, r, A))
+    return cases
+
+
+def test_identical_subsystems_keep_their_multiple_roots():
+    missed = []
+    cases = identical_subsystems(13, 1500)
+    for a, b, h, r, A in cases:
+        found = roots_of(A, [0.0, h], r)
+        exact = np.concatenate([lambert_roots(a[i], b[i], h, r + MARGIN) for i in range(len(a))])
+        lost = [z for z in exact
+                if not (found.size and np.min(np.abs(found - z)) < 1e-6 * max(1.0, abs(z)))]
+        if lost:
+            missed.append((a, b, h, r, lost))
+    assert not missed, f"{len(missed)} of {len(cases)} systems lose roots, e.g. {missed[:2]}"
+
+
 @pytest.mark.parametrize("seed", range(24))
 @pytest.mark.parametrize("n, m", [(2, 2), (2, 3), (3, 2), (1, 4)])
 def test_count_matches_the_argument_principle(n, m, seed):
