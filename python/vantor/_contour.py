@@ -1,7 +1,8 @@
 """Argument-principle counts of the zeros of det Delta(lambda) inside closed contours.
 
 The argument of det Delta is followed along the contour in steps that are refined until no step, and
-neither half of it (checked at its midpoint), turns the argument by more than an eighth of a turn;
+neither half of it (checked at its midpoint), turns the argument by more than an eighth of a turn,
+and the logarithmic derivative of det Delta allows no more over the step's length either;
 the total turn divided by 2 pi is the number of zeros inside. A zero on or very near the contour
 shows as a step that never settles: the refinement stops below a relative width of 1e-12 and
 reports it, and the caller moves the contour.
@@ -13,8 +14,9 @@ import math
 from typing import Callable
 
 import numpy as np
+from numpy.typing import NDArray
 
-from ._system import ComplexArray, FloatArray, SystemData, char_matrices
+from ._system import ComplexArray, FloatArray, SystemData, char_derivatives, char_matrices
 
 MAX_TURN = 2.0 * math.pi / 8.0
 # Samples allowed for one contour; more means a contour far too long for the system's delays.
@@ -23,60 +25,97 @@ _MIN_WIDTH = 1e-12
 # Matrices per batched determinant (memory: CHUNK * n^2 complex numbers at most 64 MB).
 _CHUNK_ENTRIES = 4_000_000
 
-Path = Callable[[FloatArray], ComplexArray]
+IntArray = NDArray[np.intp]
+BoolArray = NDArray[np.bool_]
+Points = Callable[[IntArray, FloatArray], ComplexArray]
 
 
 class ContourHitsZero(Exception):
     """det Delta vanishes on or within rounding of the contour."""
 
 
-def det_phase(data: SystemData, lam: ComplexArray) -> FloatArray:
-    """The argument of det Delta at every point of lam (log-determinants, so no overflow)."""
+def det_phase(data: SystemData, lam: ComplexArray) -> tuple[FloatArray, FloatArray, BoolArray]:
+    """At every point of lam: the argument of det Delta (from log-determinants, so no overflow),
+    the modulus of its logarithmic derivative (det Delta)'/det Delta = trace(Delta^-1 Delta'), and
+    whether det Delta is exactly zero there."""
     n = data.n
     chunk = max(1, _CHUNK_ENTRIES // (n * n))
     phases = np.empty(lam.shape[0])
+    rates = np.empty(lam.shape[0])
+    zero = np.empty(lam.shape[0], dtype=bool)
     for start in range(0, lam.shape[0], chunk):
         part = lam[start:start + chunk]
-        sign, logabs = np.linalg.slogdet(char_matrices(data, part))
+        D = char_matrices(data, part)
+        sign, logabs = np.linalg.slogdet(D)
         if not np.all(np.isfinite(sign)):
             raise OverflowError(
                 "det Delta(lambda) overflows on the contour (exp(-lambda h) beyond the double range)")
-        if np.any(np.isneginf(logabs)):
-            raise ContourHitsZero
+        singular = np.isneginf(logabs)
+        rate = np.full(part.shape[0], np.inf)
+        regular = np.flatnonzero(~singular)
+        if regular.size:
+            with np.errstate(all="ignore"):
+                X = np.linalg.solve(D[regular], char_derivatives(data, part[regular]))
+            rate[regular] = np.abs(np.trace(X, axis1=1, axis2=2))
+        zero[start:start + chunk] = singular
+        rates[start:start + chunk] = np.where(np.isfinite(rate), rate, np.inf)
         phases[start:start + chunk] = np.angle(sign)
-    return phases
+    return phases, rates, zero
 
 
 def _wrap(angle: FloatArray) -> FloatArray:
     return (angle + np.pi) % (2.0 * np.pi) - np.pi
 
 
-def total_turn(data: SystemData, path: Path, initial: int, budget: list[int]) -> float:
-    """The change of arg det Delta along path(t), t from 0 to 1, starting from `initial` equal
-    steps. budget[0] counts the samples left; RuntimeError when they run out."""
-    t = np.linspace(0.0, 1.0, initial + 1)
-    p = det_phase(data, path(t))
-    budget[0] -= t.size
-    a, b, pa, pb = t[:-1], t[1:], p[:-1], p[1:]
-    turn = 0.0
+def total_turns(data: SystemData, points: Points, speed: FloatArray, steps: IntArray
+                ) -> tuple[FloatArray, BoolArray]:
+    """The change of arg det Delta along each of several closed contours at once.
+
+    points(c, t) gives the points at parameters t in [0, 1] of contours c, |dlambda/dt| = speed[c];
+    contour c starts with steps[c] equal steps. A step is accepted when the argument turns by at
+    most MAX_TURN over it and over each half, and the logarithmic derivative at its ends times its
+    length is at most MAX_TURN too (a zero close to the contour makes it large, so that a full turn
+    between two samples is not mistaken for none). Returns the total turn of each contour and whether a zero of det Delta lies
+    on or within rounding of it (its turn is then meaningless). RuntimeError beyond MAX_SAMPLES.
+    """
+    contours = steps.size
+    ids = np.repeat(np.arange(contours), steps)
+    t0 = np.concatenate([np.arange(k) / k for k in steps])
+    t1 = np.concatenate([np.arange(1, k + 1) / k for k in steps])
+    nodes = points(np.concatenate((ids, ids)), np.concatenate((t0, t1)))
+    phase, rate, zero = det_phase(data, nodes)
+    a, b, c = t0, t1, ids
+    pa, pb, ra, rb = phase[:ids.size], phase[ids.size:], rate[:ids.size], rate[ids.size:]
+    hit = np.zeros(contours, dtype=bool)
+    np.logical_or.at(hit, ids, zero[:ids.size] | zero[ids.size:])
+    turn = np.zeros(contours)
+    used = 2 * ids.size
     while a.size:
+        live = ~hit[c]
+        a, b, pa, pb, ra, rb, c = a[live], b[live], pa[live], pb[live], ra[live], rb[live], c[live]
+        if a.size == 0:
+            break
         mid = 0.5 * (a + b)
-        budget[0] -= mid.size
-        if budget[0] < 0:
+        used += mid.size
+        if used > MAX_SAMPLES:
             raise RuntimeError(
                 f"the argument-principle contour needs more than {MAX_SAMPLES} samples")
-        pm = det_phase(data, path(mid))
+        pm, rm, zero = det_phase(data, points(c, mid))
+        np.logical_or.at(hit, c, zero)
         d = _wrap(pb - pa)
         d1 = _wrap(pm - pa)
         d2 = _wrap(pb - pm)
-        ok = (np.abs(d) <= MAX_TURN) & (np.abs(d1) <= MAX_TURN) & (np.abs(d2) <= MAX_TURN)
-        turn += float(np.sum(d1[ok] + d2[ok]))
+        length = speed[c] * (b - a)
+        ok = ((np.abs(d) <= MAX_TURN) & (np.abs(d1) <= MAX_TURN) & (np.abs(d2) <= MAX_TURN)
+              & (np.maximum(ra, rb) * length <= MAX_TURN))
+        np.add.at(turn, c[ok], d1[ok] + d2[ok])
         bad = ~ok
-        if np.any(b[bad] - a[bad] < _MIN_WIDTH):
-            raise ContourHitsZero
+        np.logical_or.at(hit, c[bad], b[bad] - a[bad] < _MIN_WIDTH)
         a, b = np.concatenate((a[bad], mid[bad])), np.concatenate((mid[bad], b[bad]))
         pa, pb = np.concatenate((pa[bad], pm[bad])), np.concatenate((pm[bad], pb[bad]))
-    return turn
+        ra, rb = np.concatenate((ra[bad], rm[bad])), np.concatenate((rm[bad], rb[bad]))
+        c = np.concatenate((c[bad], c[bad]))
+    return turn, hit
 
 
 def _winding(turn: float) -> int:
@@ -86,27 +125,35 @@ def _winding(turn: float) -> int:
     return int(count)
 
 
-def _segment(start: complex, end: complex) -> Path:
-    def path(t: FloatArray) -> ComplexArray:
-        return np.asarray(start + (end - start) * t, dtype=np.complex128)
-    return path
-
-
 def zeros_in_box(data: SystemData, x0: float, x1: float, y: float) -> int:
-    """Zeros of det Delta in the box [x0, x1] x [-y, y], counted with multiplicity."""
-    corners = [complex(x0, -y), complex(x1, -y), complex(x1, y), complex(x0, y), complex(x0, -y)]
+    """Zeros of det Delta in the box [x0, x1] x [-y, y], counted with multiplicity; ContourHitsZero
+    when one lies on or within rounding of its boundary."""
+    corners = np.array([complex(x0, -y), complex(x1, -y), complex(x1, y), complex(x0, y),
+                        complex(x0, -y)])
+    lengths = np.abs(np.diff(corners))
+    at = np.concatenate(([0.0], np.cumsum(lengths) / lengths.sum()))
+
+    def points(_: IntArray, t: FloatArray) -> ComplexArray:
+        edge = np.minimum(np.searchsorted(at, t, side="right") - 1, 3)
+        local = (t - at[edge]) / (at[edge + 1] - at[edge])
+        return np.asarray(corners[edge] + (corners[edge + 1] - corners[edge]) * local,
+                          dtype=np.complex128)
+
     # Initial steps turn exp(-lambda h) by at most half a radian along the vertical edges.
-    rate = 2.0 * (data.tau + 1.0)
-    budget = [MAX_SAMPLES]
-    turn = 0.0
-    for start, end in zip(corners[:-1], corners[1:]):
-        steps = int(min(max(32.0, math.ceil(abs(end - start) * rate)), MAX_SAMPLES / 4))
-        turn += total_turn(data, _segment(start, end), steps, budget)
-    return _winding(turn)
+    steps = min(max(128.0, math.ceil(lengths.sum() * 2.0 * (data.tau + 1.0))), MAX_SAMPLES / 4)
+    turn, hit = total_turns(data, points, np.array([lengths.sum()]), np.array([int(steps)]))
+    if hit[0]:
+        raise ContourHitsZero
+    return _winding(float(turn[0]))
 
 
-def zeros_in_circle(data: SystemData, centre: complex, radius: float) -> int:
-    """Zeros of det Delta in the disc |lambda - centre| < radius, counted with multiplicity."""
-    def path(t: FloatArray) -> ComplexArray:
-        return np.asarray(centre + radius * np.exp(2j * np.pi * t), dtype=np.complex128)
-    return _winding(total_turn(data, path, 16, [MAX_SAMPLES]))
+def zeros_in_circles(data: SystemData, centres: ComplexArray, radii: FloatArray
+                     ) -> tuple[NDArray[np.int64], BoolArray]:
+    """Zeros of det Delta in each disc |lambda - centres[i]| < radii[i], with multiplicity, and
+    whether a zero lies on or within rounding of that circle (its count is then -1)."""
+    def points(c: IntArray, t: FloatArray) -> ComplexArray:
+        return np.asarray(centres[c] + radii[c] * np.exp(2j * np.pi * t), dtype=np.complex128)
+
+    turn, hit = total_turns(data, points, 2.0 * np.pi * radii, np.full(centres.size, 16))
+    counts = np.array([-1 if h else _winding(float(x)) for x, h in zip(turn, hit)], dtype=np.int64)
+    return counts, hit

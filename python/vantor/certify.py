@@ -58,7 +58,7 @@ def count_roots(sys: pyvantor.lagsys, r: float) -> int:
     >>> import numpy as np, pyvantor, vantor
     >>> sys = pyvantor.lagsys([np.zeros((1, 1)), -np.ones((1, 1))], [0.0, 1.0])
     >>> vantor.count_roots(sys, -1.0), vantor.count_roots(sys, -3.0)
-    (2, 4)
+    (2, 6)
     """
     data = check_system(sys)
     return count_right_of(data, check_real(r, "r"))[0]

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import math
-from typing import NamedTuple
+from typing import NamedTuple, Optional
 
 import numpy as np
 from numpy.typing import NDArray
@@ -13,7 +13,7 @@ from scipy.spatial import cKDTree
 
 import pyvantor
 
-from ._contour import ContourHitsZero, zeros_in_circle
+from ._contour import zeros_in_circles
 from ._system import ComplexArray, SystemData, char_derivatives, char_matrices, check_real, check_system
 
 _EPS = float(np.finfo(np.float64).eps)
@@ -81,7 +81,7 @@ def distinct_roots(sys: pyvantor.lagsys, r: float, *, tol: float = 1e-4) -> Dist
     >>> sys = pyvantor.lagsys([np.zeros((1, 1)), -np.ones((1, 1))], [0.0, 1.0])
     >>> res = vantor.distinct_roots(sys, -1.0)
     >>> res.roots
-    array([-0.31813151-1.33723570j, -0.31813151+1.33723570j])
+    array([-0.31813151-1.3372357j, -0.31813151+1.3372357j])
     >>> res.multiplicity
     array([1, 1])
     """
@@ -97,12 +97,58 @@ def distinct_roots(sys: pyvantor.lagsys, r: float, *, tol: float = 1e-4) -> Dist
 def analyse(sys: pyvantor.lagsys, data: SystemData, r: float, tol: float = 1e-4) -> _Analysis:
     """distinct_roots without the argument checks, also returning the values that are no roots."""
     values = np.asarray(pyvantor.roots(sys, r), dtype=np.complex128)
+    groups = _groups(values, tol)
+    tree = cKDTree(np.column_stack((values.real, values.imag))) if values.size else None
+    # Every circle of every group is counted in one batch: a group of one value (one circle), or a
+    # group of separate values (one circle around all, one around each).
+    centres: list[complex] = []
+    least: list[float] = []
+    caps: list[float] = []
+    plans: list[tuple[int, list[int], NDArray[np.complex128]]] = []
+    for group in groups:
+        members = values[group]
+        centre = complex(members.mean())
+        spread = float(np.abs(members - centre).max())
+        cap = 0.45 * _distance_outside(tree, values, group, centre)
+        clusters = _groups(members, _SAME_VALUE)
+        first = len(centres)
+        centres.append(centre)
+        if len(clusters) == 1:
+            least.append(2.0 * spread)
+            caps.append(cap)
+            plans.append((first, [], np.empty(0, dtype=np.complex128)))
+            continue
+        least.append(1.5 * spread)
+        caps.append(max(cap, 1.5 * spread))
+        sub = np.array([members[c].mean() for c in clusters])
+        own = []
+        for i, c in enumerate(sub):
+            own.append(len(centres))
+            centres.append(complex(c))
+            least.append(0.0)
+            caps.append(min(0.45 * float(np.abs(np.delete(sub, i) - c).min()), cap))
+        plans.append((first, own, sub))
+    counts = _counts_near(data, np.array(centres, dtype=np.complex128), np.array(least), np.array(caps))
     roots: list[complex] = []
     mult: list[int] = []
     spurious: list[complex] = []
-    for group in _groups(values, tol):
-        outside = np.delete(values, group)
-        for centre, k in _resolve(data, values[group], outside):
+    for first, own, sub in plans:
+        total = int(counts[first])
+        if not own:
+            resolved = [(centres[first], total)]
+        else:
+            # Distinct roots when the circles around each value hold as many zeros as the circle
+            # around all of them; otherwise one multiple root (or a cluster) at their centroid.
+            separate = [int(counts[i]) for i in own]
+            if sum(separate) != total:
+                resolved = [(centres[first], total)]
+            elif total == 0:
+                resolved = [(complex(c), 0) for c in sub]
+            else:
+                # A value with no zero of its own beside roots that account for the group's zeros
+                # is an inaccurate copy of one of them.
+                resolved = [(complex(c), k) for c, k in zip(sub, separate) if k > 0]
+        for centre, k in resolved:
             if k > 0:
                 roots.append(centre)
                 mult.append(k)
@@ -140,46 +186,37 @@ def _groups(values: ComplexArray, tol: float) -> list[NDArray[np.intp]]:
     return [np.flatnonzero(labels == g) for g in range(count)]
 
 
-def _count_near(data: SystemData, centre: complex, least: float, cap: float) -> int:
-    """Zeros within the first circle of radius >= least (from _RADII) that holds one, up to cap."""
-    scale = max(1.0, abs(centre))
-    count = 0
+def _distance_outside(tree: Optional[cKDTree], values: ComplexArray, group: NDArray[np.intp],
+                      centre: complex) -> float:
+    """Distance from centre to the nearest value outside the group (inf when there is none)."""
+    if tree is None or group.size == values.size:
+        return math.inf
+    k = min(values.size, group.size + 1)
+    dist, idx = tree.query([centre.real, centre.imag], k=k)
+    dist, idx = np.atleast_1d(dist), np.atleast_1d(idx)
+    outside = ~np.isin(idx, group)
+    return float(dist[outside][0]) if np.any(outside) else math.inf
+
+
+def _counts_near(data: SystemData, centres: ComplexArray, least: NDArray[np.float64],
+                 caps: NDArray[np.float64]) -> NDArray[np.int64]:
+    """Zeros within the first circle around each centre, of radius _RADII times max(1, |centre|)
+    but at least `least` and at most `caps`, that holds one; a circle through a zero is shrunk."""
+    counts = np.zeros(centres.size, dtype=np.int64)
+    pending = np.arange(centres.size)
+    scale = _scale(centres)
     for rel in _RADII:
-        radius = min(max(rel * scale, least), cap)
-        try:
-            count = zeros_in_circle(data, centre, radius)
-        except ContourHitsZero:
-            count = zeros_in_circle(data, centre, 0.7 * radius)
-        if count > 0 or radius >= cap:
+        if pending.size == 0:
             break
-    return count
-
-
-def _resolve(data: SystemData, group: ComplexArray, outside: ComplexArray) -> list[tuple[complex, int]]:
-    """The roots a group of nearby values stands for, as (value, multiplicity); multiplicity 0 for
-    a value with no zero near it."""
-    centre = complex(group.mean())
-    spread = float(np.abs(group - centre).max())
-    free = float(np.abs(outside - centre).min()) if outside.size else math.inf
-    cap = 0.45 * free
-    clusters = _groups(group, _SAME_VALUE)
-    if len(clusters) == 1:
-        return [(centre, _count_near(data, centre, 2.0 * spread, cap))]
-    # Several separate values: distinct roots if circles around each hold as many zeros as one
-    # circle around all of them; otherwise one multiple root (or a cluster) at their centroid.
-    total = _count_near(data, centre, 1.5 * spread, max(cap, 1.5 * spread))
-    centres = np.array([group[c].mean() for c in clusters])
-    separate = []
-    for i, c in enumerate(centres):
-        nearest = float(np.abs(np.delete(centres, i) - c).min())
-        separate.append(_count_near(data, complex(c), 0.0, min(0.45 * nearest, cap)))
-    if sum(separate) == total:
-        if total == 0:
-            return [(complex(c), 0) for c in centres]
-        # A value with no zero of its own beside roots that account for the group's zeros is an
-        # inaccurate copy of one of them.
-        return [(complex(c), k) for c, k in zip(centres, separate) if k > 0]
-    return [(centre, total)]
+        radii = np.minimum(np.maximum(rel * scale[pending], least[pending]), caps[pending])
+        found, hit = zeros_in_circles(data, centres[pending], radii)
+        if np.any(hit):
+            radii[hit] *= 0.7
+            again, still = zeros_in_circles(data, centres[pending[hit]], radii[hit])
+            found[hit] = np.where(still, 0, again)
+        counts[pending] = found
+        pending = pending[(found == 0) & (radii < caps[pending])]
+    return counts
 
 
 def _polish(data: SystemData, z: ComplexArray) -> ComplexArray:

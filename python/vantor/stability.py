@@ -86,7 +86,7 @@ def spectral_abscissa(sys: pyvantor.lagsys) -> SpectralAbscissa:
     >>> sys = pyvantor.lagsys([np.zeros((1, 1)), -np.ones((1, 1))], [0.0, 1.0])
     >>> res = vantor.spectral_abscissa(sys)
     >>> round(res.abscissa, 12)
-    -0.318131505198
+    -0.318131505205
     """
     data = check_system(sys)
     floor = resolution_floor(data)

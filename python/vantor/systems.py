@@ -136,4 +136,5 @@ def feedback_system(
         total += h
     if not math.isfinite(total):
         raise ValueError(f"the total delay overflows: {total!r}")
-    return pyvantor.lagsys([Am, -(Bm @ Km @ Cm)], [0.0, total])
+    # 0 - BKC rather than -BKC: no negative zeros in the delayed matrix.
+    return pyvantor.lagsys([Am, 0.0 - Bm @ Km @ Cm], [0.0, total])

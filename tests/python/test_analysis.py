@@ -228,3 +228,12 @@ def test_bad_input_is_refused_naming_the_argument(call, error, message):
 def test_importing_vantor_leaves_the_module_as_it_is():
     assert {name for name in dir(pyvantor) if not name.startswith("_")} == {"lagsys", "roots"}
     assert set(vantor.__all__) <= set(dir(vantor))
+
+
+@pytest.mark.parametrize("name", ["spectrum", "certify", "stability", "systems"])
+def test_docstring_examples_hold(name):
+    import doctest
+    import importlib
+
+    failures, tried = doctest.testmod(importlib.import_module(f"vantor.{name}"))
+    assert tried > 0 and failures == 0

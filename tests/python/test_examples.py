@@ -81,3 +81,16 @@ def test_stability_chart_agrees_with_the_exact_boundary(chart_module):
             continue
         checked += 1
         assert (chart_module.rightmost_real_part((a, b)) < 0) == exactly_stable(a, b), (a, b)
+
+
+def test_feedback_pade_picture(tmp_path):
+    pytest.importorskip("control")
+    out = run("feedback_pade.py", tmp_path / "pade.png", cwd=tmp_path)
+    assert "-0.113011+0.908778j" in out and "stable" in out
+    # The error at the rightmost root falls with the Padé order, and order 5 is still far off
+    # at the third root.
+    errors = {int(k): [float(e) for e in v.split(", ")]
+              for k, v in re.findall(r"Padé order (\d): errors (.*)", out)}
+    assert errors[1][0] > errors[3][0] > errors[5][0]
+    assert errors[5][2] > 1.0
+    assert_picture(tmp_path / "pade.png")
