@@ -5,21 +5,28 @@
 - `certify`: the roots found checked against that count.
 - `spectral_abscissa`, `is_stable`: the rightmost root and the stability verdict.
 - `feedback_system`: the closed loop of a plant under delayed output feedback.
+- `sweep`, `locus`: an analysis over a parameter grid, serial, on a process pool or a Dask cluster.
+- `vantor.plot`: pictures of spectra, stability charts and root loci (matplotlib).
 """
 
 from .certify import Certificate, certify, count_roots
 from .spectrum import DistinctRoots, distinct_roots
 from .stability import SpectralAbscissa, is_stable, spectral_abscissa
+from .sweep import SweepResult, load_sweep, locus, sweep
 from .systems import feedback_system
 
 __all__ = [
     "Certificate",
     "DistinctRoots",
     "SpectralAbscissa",
+    "SweepResult",
     "certify",
     "count_roots",
     "distinct_roots",
     "feedback_system",
     "is_stable",
+    "load_sweep",
+    "locus",
     "spectral_abscissa",
+    "sweep",
 ]

@@ -1,0 +1,220 @@
+"""Sweeps: serial, process-pool and Dask runs agree bit for bit; failures, dead workers, progress,
+saving and loading."""
+
+import concurrent.futures
+import math
+import os
+
+import numpy as np
+import pytest
+from numpy.testing import assert_allclose, assert_array_equal
+
+import pyvantor
+import vantor
+from reference import lambert_roots
+
+AXES = {"a": np.linspace(-2.0, 1.0, 9), "b": np.linspace(-2.5, 1.5, 9)}
+
+
+def scalar_build(a, b):
+    """x' = a x + b x(t - 1)."""
+    return pyvantor.lagsys([np.array([[a]]), np.array([[b]])], [0.0, 1.0])
+
+
+def two_delay_build(a, b):
+    """A 2x2 system with delays 0, 0.5 and 1.3 whose coupling grows with a and b."""
+    A0 = np.array([[a, 1.0], [-0.5, -1.0]])
+    A1 = np.array([[b, 0.2], [0.1, -0.3]])
+    A2 = np.array([[0.1, -0.2 * b], [0.3, 0.2]])
+    return pyvantor.lagsys([A0, A1, A2], [0.0, 0.5, 1.3])
+
+
+class FailAt:
+    """scalar_build, raising at one point."""
+
+    def __init__(self, a, b):
+        self.at = (a, b)
+
+    def __call__(self, a, b):
+        if (a, b) == self.at:
+            raise ValueError(f"no model at a={a}, b={b}")
+        return scalar_build(a, b)
+
+
+class KillOnce:
+    """two_delay_build, killing its own worker process the first time it sees one point (a marker
+    file tells the later attempts that it already did)."""
+
+    def __init__(self, marker, a, b):
+        self.marker, self.at = str(marker), (a, b)
+        self.parent = os.getpid()          # never this process, which computes the first points
+
+    def __call__(self, a, b):
+        if (a, b) == self.at and os.getpid() != self.parent and not os.path.exists(self.marker):
+            open(self.marker, "w").close()
+            os._exit(1)
+        return two_delay_build(a, b)
+
+
+class NotASystem:
+    def __call__(self, a, b):
+        return [[a]]
+
+
+@pytest.fixture(scope="module")
+def serial():
+    return vantor.sweep(two_delay_build, AXES, progress=False)
+
+
+@pytest.fixture(scope="module")
+def dask_client():
+    distributed = pytest.importorskip("distributed")
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                       host="127.0.0.1", dashboard_address=None)
+    client = distributed.Client(cluster)
+    yield client
+    client.close()
+    cluster.close()
+
+
+def test_serial_result_matches_the_direct_calls(serial):
+    assert serial.values.shape == (9, 9) and serial.quantity == "abscissa" and not serial.failures
+    for i, j in [(0, 0), (4, 7), (8, 8)]:
+        sys = two_delay_build(AXES["a"][i], AXES["b"][j])
+        assert serial.values[i, j] == vantor.spectral_abscissa(sys).abscissa
+    assert serial.point((2, 3)) == {"a": AXES["a"][2], "b": AXES["b"][3]}
+
+
+def test_process_pool_gives_the_serial_result_bit_for_bit(serial):
+    with concurrent.futures.ProcessPoolExecutor(2) as pool:
+        result = vantor.sweep(two_delay_build, AXES, executor=pool, progress=False)
+    assert_array_equal(result.values, serial.values)
+    assert not result.failures
+
+
+def test_dask_cluster_gives_the_serial_result_bit_for_bit(serial, dask_client):
+    result = vantor.sweep(two_delay_build, AXES, executor=dask_client, progress=False)
+    assert_array_equal(result.values, serial.values)
+    assert not result.failures
+
+
+@pytest.mark.parametrize("executor", ["serial", "pool"])
+def test_a_failing_point_is_recorded_and_the_sweep_goes_on(executor):
+    build = FailAt(AXES["a"][3], AXES["b"][5])
+    if executor == "pool":
+        with concurrent.futures.ProcessPoolExecutor(2) as pool:
+            result = vantor.sweep(build, AXES, executor=pool, progress=False)
+    else:
+        result = vantor.sweep(build, AXES, progress=False)
+    assert list(result.failures) == [(3, 5)]
+    assert result.failures[(3, 5)] == f"ValueError: no model at a={AXES['a'][3]}, b={AXES['b'][5]}"
+    assert math.isnan(result.values[3, 5])
+    expected = vantor.sweep(scalar_build, AXES, progress=False).values
+    mask = np.ones(expected.shape, dtype=bool)
+    mask[3, 5] = False
+    assert_array_equal(result.values[mask], expected[mask])
+
+
+def test_a_dead_pool_worker_loses_no_point(serial, tmp_path):
+    build = KillOnce(tmp_path / "killed", AXES["a"][6], AXES["b"][2])
+    pool = concurrent.futures.ProcessPoolExecutor(2)
+    try:
+        result = vantor.sweep(build, AXES, executor=pool, progress=False)
+    finally:
+        pool.shutdown()
+    assert (tmp_path / "killed").exists()       # the worker did die
+    assert not result.failures
+    assert_array_equal(result.values, serial.values)
+
+
+def test_a_dead_dask_worker_loses_no_point(serial, dask_client, tmp_path):
+    build = KillOnce(tmp_path / "killed", AXES["a"][6], AXES["b"][2])
+    result = vantor.sweep(build, AXES, executor=dask_client, progress=False)
+    assert (tmp_path / "killed").exists()
+    assert not result.failures
+    assert_array_equal(result.values, serial.values)
+
+
+def test_progress_bar_writes_only_when_enabled(capfd):
+    axes = {"a": [-1.0, 0.0, 0.5], "b": [-0.5, 0.5]}
+    vantor.sweep(scalar_build, axes, progress=True)
+    out, err = capfd.readouterr()
+    assert out == "" and "6/6" in err
+    vantor.sweep(scalar_build, axes, progress=False)
+    assert capfd.readouterr() == ("", "")
+
+
+def test_count_and_roots_quantities_match_lambert_w():
+    axes = {"a": [-1.0, 0.3], "b": [-2.0, 0.5]}
+    counts = vantor.sweep(scalar_build, axes, quantity="count", r=-0.5, progress=False)
+    roots = vantor.sweep(scalar_build, axes, quantity="roots", r=-0.5, progress=False)
+    assert counts.r == roots.r == -0.5
+    for i, a in enumerate(axes["a"]):
+        for j, b in enumerate(axes["b"]):
+            exact = lambert_roots(a, b, 1.0, -0.5)
+            assert counts.values[i, j] == exact.size
+            assert_allclose(np.sort_complex(roots.values[i, j]), np.sort_complex(exact), atol=1e-12)
+
+
+def test_locus_follows_the_roots_as_the_delay_grows():
+    delays = [0.5, 1.0, 2.0]
+    result = vantor.locus(lambda h: scalar_build(0.0, -1.0).__class__(
+        [np.zeros((1, 1)), -np.ones((1, 1))], [0.0, h]), delays, -1.0, name="h", progress=False)
+    assert list(result.axes) == ["h"]
+    for k, h in enumerate(delays):
+        assert_allclose(np.sort_complex(result.values[k]), np.sort_complex(lambert_roots(0.0, -1.0, h, -1.0)),
+                        atol=1e-12)
+
+
+@pytest.mark.parametrize("quantity, suffix", [("abscissa", ".npz"), ("roots", ".npz"),
+                                              ("count", ".nc")])
+def test_save_and_load_round_trip(tmp_path, quantity, suffix):
+    if suffix == ".nc":
+        pytest.importorskip("xarray")
+    build = FailAt(AXES["a"][0], AXES["b"][1])
+    axes = {"a": AXES["a"][:3], "b": AXES["b"][:4]}
+    result = vantor.sweep(build, axes, quantity=quantity, r=-1.0, progress=False)
+    path = tmp_path / f"result{suffix}"
+    result.save(str(path))
+    loaded = vantor.load_sweep(str(path))
+    assert loaded.quantity == quantity and loaded.r == result.r
+    assert list(loaded.axes) == ["a", "b"]
+    for name in axes:
+        assert_array_equal(loaded.axes[name], axes[name])
+    assert loaded.failures == result.failures and (0, 1) in loaded.failures
+    if quantity == "roots":
+        for got, want in zip(loaded.values.ravel(), result.values.ravel()):
+            if isinstance(want, np.ndarray):
+                assert_array_equal(got, want)
+            else:
+                assert math.isnan(got)
+    else:
+        assert_array_equal(loaded.values, result.values)
+
+
+def test_to_xarray_labels_the_axes():
+    xarray = pytest.importorskip("xarray")
+    result = vantor.sweep(scalar_build, {"a": [-1.0, 0.0], "b": [0.5]}, progress=False)
+    array = result.to_xarray()
+    assert isinstance(array, xarray.DataArray) and array.dims == ("a", "b")
+    assert array.sel(a=0.0, b=0.5).item() == result.values[1, 0]
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    (dict(build=1), TypeError, "build must be callable"),
+    (dict(axes=[1, 2]), TypeError, "axes must be a non-empty mapping"),
+    (dict(axes={}), TypeError, "axes must be a non-empty mapping"),
+    (dict(axes={"a b": [1.0]}), ValueError, "'a b' is not a valid parameter name"),
+    (dict(axes={"a": [[1.0]], "b": [1.0]}), ValueError, r"axes\['a'\] must be a non-empty 1-D array"),
+    (dict(axes={"a": [np.nan], "b": [1.0]}), ValueError, r"axes\['a'\] has a non-finite value"),
+    (dict(axes={"a": ["x"], "b": [1.0]}), TypeError, r"axes\['a'\] must be real numbers"),
+    (dict(quantity="poles"), ValueError, "quantity must be one of"),
+    (dict(r=float("nan")), ValueError, "r must be finite"),
+    (dict(executor="pool"), TypeError, "executor must be None"),
+    (dict(build=NotASystem()), TypeError, "build must return a pyvantor.lagsys, got list"),
+])
+def test_bad_arguments_are_refused(kwargs, error, message):
+    arguments = dict(build=scalar_build, axes={"a": [0.0], "b": [1.0]}, progress=False)
+    arguments.update(kwargs)
+    with pytest.raises(error, match=message):
+        vantor.sweep(**arguments)
