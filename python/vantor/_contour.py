@@ -39,6 +39,16 @@ def det_phase(data: SystemData, lam: ComplexArray) -> tuple[FloatArray, FloatArr
     the modulus of its logarithmic derivative (det Delta)'/det Delta = trace(Delta^-1 Delta'), and
     whether det Delta is exactly zero there."""
     n = data.n
+    if n == 1:
+        # A scalar equation: det Delta is Delta itself.
+        value = char_matrices(data, lam)[:, 0, 0]
+        if not np.all(np.isfinite(value)):
+            raise OverflowError(
+                "det Delta(lambda) overflows on the contour (exp(-lambda h) beyond the double range)")
+        zero = value == 0
+        with np.errstate(divide="ignore", invalid="ignore"):
+            rate = np.abs(char_derivatives(data, lam)[:, 0, 0] / value)
+        return np.angle(value), np.where(zero, np.inf, rate), zero
     chunk = max(1, _CHUNK_ENTRIES // (n * n))
     phases = np.empty(lam.shape[0])
     rates = np.empty(lam.shape[0])

@@ -7,8 +7,6 @@ from typing import NamedTuple, Optional
 
 import numpy as np
 from numpy.typing import NDArray
-from scipy.sparse import coo_matrix
-from scipy.sparse.csgraph import connected_components
 from scipy.spatial import cKDTree
 
 import pyvantor
@@ -171,19 +169,25 @@ def _scale(z: ComplexArray) -> NDArray[np.float64]:
 
 def _groups(values: ComplexArray, tol: float) -> list[NDArray[np.intp]]:
     """Indices of the values linked by distances below tol * max(1, |z|) (single linkage)."""
-    if values.size == 0:
-        return []
+    if values.size <= 1:
+        return [np.arange(values.size)] if values.size else []
     points = np.column_stack((values.real, values.imag))
     pairs = cKDTree(points).query_pairs(tol * float(_scale(values).max()), output_type="ndarray")
-    if pairs.size:
-        i, j = pairs[:, 0], pairs[:, 1]
-        close = np.abs(values[i] - values[j]) <= tol * np.maximum(_scale(values[i]), _scale(values[j]))
-        i, j = i[close], j[close]
-    else:
-        i = j = np.empty(0, dtype=np.intp)
-    graph = coo_matrix((np.ones(i.size), (i, j)), shape=(values.size, values.size))
-    count, labels = connected_components(graph, directed=False)
-    return [np.flatnonzero(labels == g) for g in range(count)]
+    parent = np.arange(values.size)
+
+    def root(i: int) -> int:
+        while parent[i] != i:
+            parent[i] = parent[parent[i]]
+            i = int(parent[i])
+        return i
+
+    for i, j in pairs.tolist():
+        if abs(values[i] - values[j]) <= tol * max(1.0, abs(values[i]), abs(values[j])):
+            parent[root(i)] = root(j)
+    labels = np.array([root(i) for i in range(values.size)])
+    order = np.argsort(labels, kind="stable")
+    _, starts = np.unique(labels[order], return_index=True)
+    return [np.sort(part) for part in np.split(order, starts[1:])]
 
 
 def _distance_outside(tree: Optional[cKDTree], values: ComplexArray, group: NDArray[np.intp],
