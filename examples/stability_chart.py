@@ -1,9 +1,10 @@
-"""Stability chart of x'(t) = a x(t) + b x(t - 1): the real part of the rightmost characteristic
-root over a grid of (a, b), with the exact boundary of the stability region drawn over it.
+"""Stability chart of x'(t) = a x(t) + b x(t - 1): the spectral abscissa (the real part of the
+rightmost characteristic root) over a grid of (a, b), with the exact boundary of the stability
+region drawn over it.
 
 The boundary: the line b = -a for a <= 1 (a real root crossing 0) and the curve
 a = w cot w, b = -w / sin w for w in (0, pi) (a conjugate pair crossing the imaginary axis).
-Each roots call holds the interpreter lock, so the grid is computed with a process pool.
+The grid is computed by vantor.sweep on a process pool, one worker per core.
 
 Usage: python3 examples/stability_chart.py [OUTPUT.png] [POINTS_PER_AXIS]
 """
@@ -18,19 +19,18 @@ import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 
 import pyvantor  # noqa: E402
+import vantor  # noqa: E402
+import vantor.plot  # noqa: E402
 
 A_RANGE = (-3.0, 2.0)
 B_RANGE = (-3.0, 3.0)
-# Rightmost real parts below this are shown as this value.
+# Spectral abscissas below this are shown as this value.
 FLOOR = -2.0
 
 
-def rightmost_real_part(ab: tuple[float, float]) -> float:
-    """Real part of the rightmost root of x' = a x + b x(t - 1), or FLOOR if none lies right of it."""
-    a, b = ab
-    system = pyvantor.lagsys([np.full((1, 1), a), np.full((1, 1), b)], [0.0, 1.0])
-    found = pyvantor.roots(system, FLOOR)
-    return max((z.real for z in found), default=FLOOR)
+def build(a: float, b: float) -> pyvantor.lagsys:
+    """x' = a x + b x(t - 1)."""
+    return pyvantor.lagsys([np.full((1, 1), a), np.full((1, 1), b)], [0.0, 1.0])
 
 
 def boundary(points: int = 400) -> tuple[np.ndarray, np.ndarray]:
@@ -41,33 +41,21 @@ def boundary(points: int = 400) -> tuple[np.ndarray, np.ndarray]:
     return np.concatenate([curve_a[::-1], line_a]), np.concatenate([curve_b[::-1], -line_a])
 
 
-def chart(points: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    a = np.linspace(*A_RANGE, points)
-    b = np.linspace(*B_RANGE, points)
-    grid = [(float(x), float(y)) for y in b for x in a]
+def chart(points: int, progress: bool = True) -> vantor.SweepResult:
+    axes = {"a": np.linspace(*A_RANGE, points), "b": np.linspace(*B_RANGE, points)}
     with ProcessPoolExecutor() as pool:
-        values = list(pool.map(rightmost_real_part, grid, chunksize=32))
-    return a, b, np.array(values).reshape(points, points)
+        return vantor.sweep(build, axes, executor=pool, progress=progress)
 
 
 def main(output: str, points: int) -> None:
-    a, b, rightmost = chart(points)
+    result = chart(points)
     fig, ax = plt.subplots(figsize=(7, 6))
-    limit = np.abs(rightmost).max()
-    image = ax.pcolormesh(a, b, rightmost, cmap="RdBu_r", vmin=-limit, vmax=limit, shading="auto")
-    ax.contour(a, b, rightmost, levels=[0.0], colors="k", linewidths=0.8)
-    ba, bb = boundary()
-    ax.plot(ba, bb, color="gold", lw=2, ls="--", label="exact boundary")
-    ax.set_xlim(*A_RANGE)
-    ax.set_ylim(*B_RANGE)
-    ax.set_xlabel("a")
-    ax.set_ylabel("b")
-    ax.set_title("Re of the rightmost root of λ = a + b·exp(−λ)")
-    fig.colorbar(image, ax=ax, label="max Re λ")
-    ax.legend(loc="lower left")
+    vantor.plot.chart(result, ax=ax, overlay=[(*boundary(), "exact boundary")], floor=FLOOR)
+    ax.set_title("spectral abscissa of λ = a + b·exp(−λ)")
     fig.savefig(output, dpi=120, bbox_inches="tight")
-    stable = np.count_nonzero(rightmost < 0)
-    print(f"{points}x{points} grid: {stable} stable points of {rightmost.size}; saved {output}")
+    stable = np.count_nonzero(result.values < 0)
+    print(f"{points}x{points} grid: {stable} stable points of {result.values.size}, "
+          f"{len(result.failures)} failed; saved {output}")
 
 
 if __name__ == "__main__":

@@ -12,6 +12,7 @@
 from .certify import Certificate, certify, count_roots
 from .spectrum import DistinctRoots, distinct_roots
 from .stability import SpectralAbscissa, is_stable, spectral_abscissa
+from . import plot
 from .sweep import SweepResult, load_sweep, locus, sweep
 from .systems import feedback_system
 

@@ -72,15 +72,17 @@ def chart_module():
 
 
 def test_stability_chart_agrees_with_the_exact_boundary(chart_module):
-    rng = np.random.default_rng(11)
+    result = chart_module.chart(25, progress=False)
+    assert not result.failures
     ba, bb = chart_module.boundary(4000)
     checked = 0
-    while checked < 60:
-        a, b = rng.uniform(*chart_module.A_RANGE), rng.uniform(*chart_module.B_RANGE)
-        if np.min(np.hypot(ba - a, bb - b)) < 0.1:
-            continue
-        checked += 1
-        assert (chart_module.rightmost_real_part((a, b)) < 0) == exactly_stable(a, b), (a, b)
+    for i, a in enumerate(result.axes["a"]):
+        for j, b in enumerate(result.axes["b"]):
+            if np.min(np.hypot(ba - a, bb - b)) < 0.1:
+                continue
+            checked += 1
+            assert (result.values[i, j] < 0) == exactly_stable(a, b), (a, b)
+    assert checked > 400
 
 
 def test_feedback_pade_picture(tmp_path):
@@ -94,3 +96,40 @@ def test_feedback_pade_picture(tmp_path):
     assert errors[1][0] > errors[3][0] > errors[5][0]
     assert errors[5][2] > 1.0
     assert_picture(tmp_path / "pade.png")
+
+
+def test_feedback_chart_on_a_local_dask_cluster(tmp_path):
+    pytest.importorskip("distributed")
+    pytest.importorskip("control")
+    out = run("feedback_chart.py", tmp_path / "fchart.png", 15, cwd=tmp_path)
+    assert "15x15 grid on a local Dask cluster" in out and ", 0 failed;" in out
+    assert "delay margin at K = 1.2: 1.5497" in out
+    assert_picture(tmp_path / "fchart.png")
+
+
+def test_feedback_chart_agrees_with_the_exact_delay_margin():
+    pytest.importorskip("control")
+    sys.path.insert(0, str(EXAMPLES))
+    try:
+        import feedback_chart
+    finally:
+        sys.path.remove(str(EXAMPLES))
+    loop = feedback_chart.Loop()
+    rng = np.random.default_rng(5)
+    checked = 0
+    while checked < 25:
+        gain, delay = rng.uniform(*feedback_chart.GAINS), rng.uniform(*feedback_chart.DELAYS)
+        margin = feedback_chart.delay_margin(gain)
+        if abs(delay - margin) < 0.1:
+            continue
+        checked += 1
+        import vantor
+
+        assert vantor.is_stable(loop(gain, delay)) == (delay < margin), (gain, delay)
+
+
+def test_delay_locus_picture(tmp_path):
+    out = run("delay_locus.py", tmp_path / "locus.png", 40, cwd=tmp_path)
+    crossing = float(re.search(r"first unstable delay on the grid (\S+);", out).group(1))
+    assert 1.5497 <= crossing < 1.5497 + 2.48 / 39
+    assert_picture(tmp_path / "locus.png")
