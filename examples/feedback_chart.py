@@ -66,13 +66,15 @@ def main() -> None:
     parser.add_argument("--scheduler", help="address of a running Dask scheduler (tcp://host:8786)")
     args = parser.parse_args()
 
+    import dask
     from distributed import Client, LocalCluster
 
     if args.scheduler:
         client, cluster = Client(args.scheduler), None
     else:
-        cluster = LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
-                               dashboard_address=None)
+        with dask.config.set(vantor.dask_worker_config()):
+            cluster = LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
+                                   dashboard_address=None)
         client = Client(cluster)
     try:
         axes = {"gain": np.linspace(*GAINS, args.points), "delay": np.linspace(*DELAYS, args.points)}

@@ -13,7 +13,7 @@ from .certify import Certificate, certify, count_roots
 from .spectrum import DistinctRoots, distinct_roots
 from .stability import SpectralAbscissa, is_stable, spectral_abscissa
 from . import plot
-from .sweep import SweepResult, load_sweep, locus, sweep
+from .sweep import SweepResult, dask_worker_config, load_sweep, locus, sweep
 from .systems import feedback_system
 
 __all__ = [
@@ -23,6 +23,7 @@ __all__ = [
     "SweepResult",
     "certify",
     "count_roots",
+    "dask_worker_config",
     "distinct_roots",
     "feedback_system",
     "is_stable",

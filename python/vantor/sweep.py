@@ -203,6 +203,36 @@ def load_sweep(path: str) -> SweepResult:
     return SweepResult.load(path)
 
 
+def dask_worker_config() -> dict[str, Any]:
+    """Dask settings for workers that run sweeps, to pass to ``dask.config.set`` before starting a
+    ``LocalCluster`` (needs Dask, the ``[sweep]`` extra).
+
+    Two of Dask's defaults cost this workload: the statistical profiler samples the task thread's
+    stack every 10 ms and competes for its interpreter lock, and ``MALLOC_TRIM_THRESHOLD_`` in the
+    workers' environment fixes glibc's mmap threshold, so that the analyses' mid-sized temporaries
+    cost a page-fault round trip each. Measured on 2 cores, one 36-point batch: 0.58-0.63 s on a
+    default worker, 0.50-0.54 s with these settings, 0.54 s in a plain process.
+
+    Examples
+    --------
+    >>> import dask, vantor
+    >>> with dask.config.set(vantor.dask_worker_config()):      # doctest: +SKIP
+    ...     cluster = LocalCluster(n_workers=2, threads_per_worker=1)
+    """
+    try:
+        import dask
+        import distributed  # noqa: F401 - loads Dask's distributed defaults
+    except ImportError as err:
+        raise ImportError("dask_worker_config needs Dask: pip install 'pyvantor[sweep]'") from err
+    environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ"))
+    environ.pop("MALLOC_TRIM_THRESHOLD_", None)
+    return {
+        "distributed.worker.profile.enabled": False,
+        "distributed.admin.system-monitor.interval": "2s",
+        "distributed.nanny.pre-spawn-environ": environ,
+    }
+
+
 def _check_axes(axes: object) -> dict[str, NDArray[np.float64]]:
     if not isinstance(axes, Mapping) or not axes:
         raise TypeError(f"axes must be a non-empty mapping of names to 1-D arrays, got {axes!r}")

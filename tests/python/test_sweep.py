@@ -69,8 +69,13 @@ def serial():
 @pytest.fixture(scope="module")
 def dask_client():
     distributed = pytest.importorskip("distributed")
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                       host="127.0.0.1", dashboard_address=None)
+    import dask
+
+    config = vantor.dask_worker_config()
+    assert "MALLOC_TRIM_THRESHOLD_" not in config["distributed.nanny.pre-spawn-environ"]
+    with dask.config.set(config):
+        cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                           host="127.0.0.1", dashboard_address=None)
     client = distributed.Client(cluster)
     yield client
     client.close()
