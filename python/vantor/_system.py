@@ -101,18 +101,22 @@ def char_matrices(data: SystemData, lam: ComplexArray) -> ComplexArray:
     """Delta(lambda) = lambda I - sum_k A_k exp(-lambda h_k) at every point of the 1-D array lam,
     shaped (len(lam), n, n)."""
     n = data.n
-    D = lam[:, None, None] * np.eye(n, dtype=np.complex128)
     with np.errstate(over="ignore", invalid="ignore"):
-        for Ak, hk in zip(data.matrices, data.delays):
-            D = D - np.exp(-lam * hk)[:, None, None] * Ak
+        weights = np.exp(-np.outer(lam, data.delays))
+        terms = weights @ data.matrices.reshape(data.matrices.shape[0], n * n)
+        D: ComplexArray = -terms.reshape(-1, n, n)
+    diagonal = np.arange(n)
+    D[:, diagonal, diagonal] += lam[:, None]
     return D
 
 
 def char_derivatives(data: SystemData, lam: ComplexArray) -> ComplexArray:
     """Delta'(lambda) = I + sum_k h_k A_k exp(-lambda h_k), shaped (len(lam), n, n)."""
     n = data.n
-    D = np.broadcast_to(np.eye(n, dtype=np.complex128), (lam.shape[0], n, n)).copy()
-    for Ak, hk in zip(data.matrices, data.delays):
-        if hk > 0.0:
-            D = D + (hk * np.exp(-lam * hk))[:, None, None] * Ak
+    with np.errstate(over="ignore", invalid="ignore"):
+        weights = data.delays * np.exp(-np.outer(lam, data.delays))
+        terms = weights @ data.matrices.reshape(data.matrices.shape[0], n * n)
+        D: ComplexArray = terms.reshape(-1, n, n)
+    diagonal = np.arange(n)
+    D[:, diagonal, diagonal] += 1.0
     return D

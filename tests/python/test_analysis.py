@@ -228,6 +228,9 @@ def test_bad_input_is_refused_naming_the_argument(call, error, message):
 def test_importing_vantor_leaves_the_module_as_it_is():
     assert {name for name in dir(pyvantor) if not name.startswith("_")} == {"lagsys", "roots"}
     assert set(vantor.__all__) <= set(dir(vantor))
+    import importlib.resources
+
+    assert importlib.resources.files("vantor").joinpath("py.typed").is_file()
 
 
 @pytest.mark.parametrize("name", ["spectrum", "certify", "stability", "systems"])
