@@ -58,7 +58,8 @@ def spectral_abscissa(sys: pyvantor.lagsys) -> SpectralAbscissa:
     every delay shrinks to zero) and lowers it, by steps that double, until the argument principle
     counts at least one root right of it (every system of order n >= 1 has roots). The roots right
     of that bound are then computed and checked against the count: the rightmost of them is
-    returned only when they account for every root counted. The bound is never lowered below the
+    returned only when they account for every root counted, or for every root right of a line
+    1e-6 max(1, |alpha|) left of it. The bound is never lowered below the
     resolution floor, where ``sum_k ||A_k||_2 exp(-r h_k) * max(1, tau)`` reaches 90, the most the
     capped discretization degree resolves.
 
@@ -77,8 +78,9 @@ def spectral_abscissa(sys: pyvantor.lagsys) -> SpectralAbscissa:
     TypeError, ValueError
         Invalid `sys`.
     RuntimeError
-        No root lies right of the resolution floor (the floor is named in the message), or the roots
-        right of the bound could not all be found.
+        No root lies right of the resolution floor (the floor is named in the message), no bound
+        has one (the undelayed terms' norms alone exceed the reach), or the roots right of the
+        bound could not all be found and the rightmost one found cannot be certified.
 
     Examples
     --------
@@ -90,6 +92,11 @@ def spectral_abscissa(sys: pyvantor.lagsys) -> SpectralAbscissa:
     """
     data = check_system(sys)
     floor = resolution_floor(data)
+    if floor == math.inf:
+        raise RuntimeError(
+            "no bound r brings every root right of r within the reach of the capped "
+            "discretization degree: the undelayed terms alone give sum_k ||A_k|| * max(1, tau) "
+            f">= {RESOLVED_REACH:g}; use vantor.certify at a bound of your choice")
     delay_free = float(np.linalg.eigvals(data.matrices.sum(axis=0)).real.max())
     r = delay_free - 0.5 * max(1.0, abs(delay_free))
     if math.isfinite(floor):
@@ -109,6 +116,15 @@ def spectral_abscissa(sys: pyvantor.lagsys) -> SpectralAbscissa:
         step *= 2.0
     found = analyse(sys, data, left)
     total = int(found.multiplicity.sum())
+    if total != count and total > 0:
+        # Roots are missing somewhere right of the bound; the rightmost one found is still the
+        # rightmost root if the roots right of a line just left of it are all found.
+        alpha = float(found.roots.real.max())
+        line = alpha - 1e-6 * max(1.0, abs(alpha))
+        right = found.roots.real > line
+        near_count, left = count_right_of(data, line)
+        if near_count == int(found.multiplicity[right].sum()):
+            count, total = near_count, near_count
     if total != count or total == 0:
         raise RuntimeError(
             f"{count} roots lie right of r = {left:.6g} but {total} were found; the rightmost root "

@@ -240,3 +240,35 @@ def test_docstring_examples_hold(name):
 
     failures, tried = doctest.testmod(importlib.import_module(f"vantor.{name}"))
     assert tried > 0 and failures == 0
+
+
+def test_spectral_abscissa_refuses_when_no_bound_is_within_reach():
+    # |A_0| max(1, tau) = 100 >= 90 whatever r is.
+    sys = scalar(-100.0, 0.5, 1.0)
+    with pytest.raises(RuntimeError, match="no bound r brings every root"):
+        vantor.spectral_abscissa(sys)
+
+
+def test_spectral_abscissa_certifies_the_rightmost_root_of_an_incomplete_list(monkeypatch):
+    import importlib
+
+    stability = importlib.import_module("vantor.stability")
+    full = stability.analyse
+
+    def losing_the_leftmost(*args):
+        found = full(*args)
+        return found._replace(roots=found.roots[:-1], multiplicity=found.multiplicity[:-1])
+
+    # x' = -x(t - 1) beside x' = -x/2: the pair -0.318 -+ 1.337i and the root -0.5 right of r.
+    sys = pyvantor.lagsys([np.diag([0.0, -0.5]), np.diag([-1.0, 0.0])], [0.0, 1.0])
+    monkeypatch.setattr(stability, "analyse", losing_the_leftmost)
+    res = vantor.spectral_abscissa(sys)
+    assert res.abscissa == pytest.approx(lambert_roots(0.0, -1.0, 1.0, -5.0).real.max(), abs=1e-14)
+
+    def losing_the_rightmost(*args):
+        found = full(*args)
+        return found._replace(roots=found.roots[1:], multiplicity=found.multiplicity[1:])
+
+    monkeypatch.setattr(stability, "analyse", losing_the_rightmost)
+    with pytest.raises(RuntimeError, match="cannot be certified"):
+        vantor.spectral_abscissa(sys)
