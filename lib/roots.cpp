@@ -217,6 +217,18 @@ Candidates refine_candidates(const lagsys& sys, const Candidates& candidates, do
         bdc_svd = Eigen::BDCSVD<Eigen::MatrixXcd>(n, n, Eigen::ComputeThinV);
     }
     NewtonQR qr(J);
+    // x = (lambda, v) with v the right singular vector of D = Delta(lambda) for its smallest
+    // singular value.
+    const auto start_at = [&](std::complex<double> lambda) {
+        x(0) = lambda;
+        if (use_jacobi) {
+            jacobi_svd.compute(D, Eigen::ComputeThinV);
+            x.tail(n) = jacobi_svd.matrixV().col(n - 1);
+        } else {
+            bdc_svd.compute(D, Eigen::ComputeThinV);
+            x.tail(n) = bdc_svd.matrixV().col(n - 1);
+        }
+    };
 
     // Set when a candidate of a conjugate pair reached the real axis with linearly shrinking steps:
     // the pair stands for a real double root or two real roots closer than the discretization
@@ -248,14 +260,7 @@ Candidates refine_candidates(const lagsys& sys, const Candidates& candidates, do
         characteristic_matrix(sys, lambda, D);
         if (!D.allFinite()) continue;
 
-        x(0) = lambda;
-        if (use_jacobi) {
-            jacobi_svd.compute(D, Eigen::ComputeThinV);
-            x.tail(n) = jacobi_svd.matrixV().col(n - 1);
-        } else {
-            bdc_svd.compute(D, Eigen::ComputeThinV);
-            x.tail(n) = bdc_svd.matrixV().col(n - 1);
-        }
+        start_at(lambda);
 
         const Residual residual = [&sys](const Eigen::VectorXcd& xv, Eigen::VectorXcd& Fv,
                                          Eigen::MatrixXcd& Jv) { fun_evp(sys, xv, Fv, Jv); };
@@ -362,18 +367,12 @@ Candidates refine_candidates(const lagsys& sys, const Candidates& candidates, do
         // bordered Jacobian's singularity, not a bad candidate: Newton on det Delta from the
         // candidate finds the root, and an eigenvector from the SVD there gives the residual.
         if ((at_limit && !(ratio < stalled_ratio)) || !(rho < accept_tol)) {
-            if (from_mirror || !(std::max(lambda.real(), x(0).real()) >= r - 0.1 * std::max(1.0, std::abs(lambda)))) continue;
+            const double reach = r - 0.1 * std::max(1.0, std::abs(lambda));
+            if (from_mirror || !(std::max(lambda.real(), x(0).real()) >= reach)) continue;
             const auto root = determinant_newton(sys, lambda, r, D);
             if (!root) continue;
             characteristic_matrix(sys, *root, D);
-            x(0) = *root;
-            if (use_jacobi) {
-                jacobi_svd.compute(D, Eigen::ComputeThinV);
-                x.tail(n) = jacobi_svd.matrixV().col(n - 1);
-            } else {
-                bdc_svd.compute(D, Eigen::ComputeThinV);
-                x.tail(n) = bdc_svd.matrixV().col(n - 1);
-            }
+            start_at(*root);
             residual(x, F, J);
             rho = F.norm();
             if (!(rho < accept_tol)) continue;
