@@ -54,6 +54,19 @@ def _seed_c_rand() -> Callable[[], None]:
 _reseed = _seed_c_rand()
 
 
+def _reason(err: Exception) -> str:
+    return f"{type(err).__name__}: {err}"
+
+
+def _quantity(sys_: pyvantor.lagsys, quantity: str, r: float) -> Any:
+    if quantity == "abscissa":
+        return spectral_abscissa(sys_).abscissa
+    data = check_system(sys_)
+    if quantity == "count":
+        return float(count_right_of(data, r)[0])
+    return analyse(sys_, data, r).roots
+
+
 def evaluate(build: Build, point: Point, quantity: str, r: float) -> Outcome:
     """The quantity at one point, or NaN and the reason when build or the analysis raised."""
     _reseed()
@@ -61,14 +74,25 @@ def evaluate(build: Build, point: Point, quantity: str, r: float) -> Outcome:
         sys_ = build(**point)
         if not isinstance(sys_, pyvantor.lagsys):
             raise TypeError(f"build returned {type(sys_).__name__}, expected pyvantor.lagsys")
-        if quantity == "abscissa":
-            return spectral_abscissa(sys_).abscissa, None
-        data = check_system(sys_)
-        if quantity == "count":
-            return float(count_right_of(data, r)[0]), None
-        return analyse(sys_, data, r).roots, None
+        return _quantity(sys_, quantity, r), None
     except Exception as err:  # noqa: BLE001 - a failing point is recorded, the sweep goes on
-        return math.nan, f"{type(err).__name__}: {err}"
+        return math.nan, _reason(err)
+
+
+def _evaluate_first(build: Build, point: Point, quantity: str, r: float) -> Outcome:
+    """evaluate() at the grid's first point, except that a build returning something other than
+    a lagsys raises TypeError at once: it would fail at every point."""
+    _reseed()
+    try:
+        sys_ = build(**point)
+    except Exception as err:  # noqa: BLE001 - recorded like any other point's failure
+        return math.nan, _reason(err)
+    if not isinstance(sys_, pyvantor.lagsys):
+        raise TypeError(f"build must return a pyvantor.lagsys, got {type(sys_).__name__} at {point}")
+    try:
+        return _quantity(sys_, quantity, r), None
+    except Exception as err:  # noqa: BLE001
+        return math.nan, _reason(err)
 
 
 def evaluate_batch(build: Build, points: Sequence[Point], quantity: str, r: float) -> list[Outcome]:
@@ -367,13 +391,11 @@ def sweep(
     outcomes: list[Optional[Outcome]] = [None] * len(points)
     bar = _Progress(len(points), progress, f"sweep {quantity}")
     try:
-        first = build(**points[0])
-        if not isinstance(first, pyvantor.lagsys):
-            raise TypeError(f"build must return a pyvantor.lagsys, got {type(first).__name__} "
-                            f"at {points[0]}")
+        outcomes[0] = _evaluate_first(build, points[0], quantity, bound)
+        bar.update(1)
         if executor is None:
-            for i, p in enumerate(points):
-                outcomes[i] = evaluate(build, p, quantity, bound)
+            for i in range(1, len(points)):
+                outcomes[i] = evaluate(build, points[i], quantity, bound)
                 bar.update(1)
         else:
             _run_parallel(build, points, quantity, bound, executor, outcomes, bar)
@@ -385,13 +407,14 @@ def sweep(
 def _run_parallel(build: Build, points: list[Point], quantity: str, r: float, executor: Any,
                   outcomes: list[Optional[Outcome]], bar: _Progress) -> None:
     # The first points here, to measure their cost; the rest in batches of about BATCH_SECONDS.
+    # The first point was computed already.
     start = time.perf_counter()
-    done = 0
+    done = 1
     while done < min(len(points), _PROBE_POINTS) and time.perf_counter() - start < _PROBE_SECONDS:
         outcomes[done] = evaluate(build, points[done], quantity, r)
         done += 1
         bar.update(1)
-    cost = (time.perf_counter() - start) / max(done, 1)
+    cost = (time.perf_counter() - start) / max(done - 1, 1)
     rest = list(range(done, len(points)))
     if not rest:
         return
@@ -442,7 +465,7 @@ def _run_pool(build: Build, points: list[Point], quantity: str, r: float,
                 except concurrent.futures.process.BrokenProcessPool:
                     broken.append(batch)
                 except Exception as err:  # noqa: BLE001 - a task that could not run at all
-                    _fail(batch, f"{type(err).__name__}: {err}", outcomes, bar)
+                    _fail(batch, _reason(err), outcomes, bar)
             if not broken:
                 return
             replacement = _replacement(pool) if attempt == 0 else None
@@ -472,7 +495,7 @@ def _run_dask(build: Build, points: list[Point], quantity: str, r: float, client
         try:
             _store(batch, future.result(), outcomes, bar)
         except Exception as err:  # noqa: BLE001 - KilledWorker: a worker died on it repeatedly
-            _fail(batch, f"{type(err).__name__}: {err}", outcomes, bar)
+            _fail(batch, _reason(err), outcomes, bar)
         future.release()
 
 

@@ -103,20 +103,21 @@ def test_dask_cluster_gives_the_serial_result_bit_for_bit(serial, dask_client):
     assert not result.failures
 
 
+@pytest.mark.parametrize("i, j", [(3, 5), (0, 0)])
 @pytest.mark.parametrize("executor", ["serial", "pool"])
-def test_a_failing_point_is_recorded_and_the_sweep_goes_on(executor):
-    build = FailAt(AXES["a"][3], AXES["b"][5])
+def test_a_failing_point_is_recorded_and_the_sweep_goes_on(executor, i, j):
+    build = FailAt(AXES["a"][i], AXES["b"][j])
     if executor == "pool":
         with concurrent.futures.ProcessPoolExecutor(2) as pool:
             result = vantor.sweep(build, AXES, executor=pool, progress=False)
     else:
         result = vantor.sweep(build, AXES, progress=False)
-    assert list(result.failures) == [(3, 5)]
-    assert result.failures[(3, 5)] == f"ValueError: no model at a={AXES['a'][3]}, b={AXES['b'][5]}"
-    assert math.isnan(result.values[3, 5])
+    assert list(result.failures) == [(i, j)]
+    assert result.failures[(i, j)] == f"ValueError: no model at a={AXES['a'][i]}, b={AXES['b'][j]}"
+    assert math.isnan(result.values[i, j])
     expected = vantor.sweep(scalar_build, AXES, progress=False).values
     mask = np.ones(expected.shape, dtype=bool)
-    mask[3, 5] = False
+    mask[i, j] = False
     assert_array_equal(result.values[mask], expected[mask])
 
 
