@@ -18,7 +18,8 @@ _EPS = float(np.finfo(np.float64).eps)
 # Values closer than this (relative to max(1, |lambda|)) are copies of one candidate's root.
 _SAME_VALUE = 1e-7
 # Radii of the circles that count the zeros at a value: 1e-6 of max(1, |lambda|) first, grown tenfold
-# up to 1e-3 while the circle holds no zero (a root of multiplicity k is returned about 1e-16/k off).
+# up to 1e-3 while the circle holds no zero (roots() returns a double root about 1e-8 off, a triple
+# one about 1e-5).
 _RADII = (1e-6, 1e-5, 1e-4, 1e-3)
 # Newton steps on det Delta that polish a simple root; it moves at most this far (relative).
 _POLISH_STEPS = 8
@@ -47,8 +48,9 @@ def distinct_roots(sys: pyvantor.lagsys, r: float, *, tol: float = 1e-4) -> Dist
     group (the argument principle) tells whether the group is one root of that multiplicity, or
     several distinct roots close together; a value with no zero near it (a point where Delta is
     nearly singular without being singular, seen on strongly non-normal systems) is left out:
-    `certify` reports such values. Simple roots are polished by Newton's method on det Delta to a
-    few units of double precision; a multiple root is the centroid of its candidates.
+    `certify` reports such values. Simple roots are polished by Newton's method on det Delta until
+    its steps stop shrinking, which leaves a well-conditioned root within rounding error; a
+    multiple root is the centroid of its candidates.
 
     Parameters
     ----------
@@ -62,8 +64,8 @@ def distinct_roots(sys: pyvantor.lagsys, r: float, *, tol: float = 1e-4) -> Dist
     Returns
     -------
     DistinctRoots
-        ``roots`` (complex array, rightmost first, of a conjugate pair the member with negative
-        imaginary part first) and ``multiplicity`` (int array, each >= 1).
+        ``roots`` (complex array, sorted by decreasing real part, then by increasing imaginary
+        part) and ``multiplicity`` (int array, each >= 1).
 
     Raises
     ------
