@@ -162,6 +162,25 @@ def test_seeded_scalar_family_finds_every_lambert_root():
     assert not missed, f"{len(missed)} of 400 equations lose roots, e.g. {missed[:3]}"
 
 
+def similar(P, a, b):
+    """P diag(a) P^-1 and P diag(b) P^-1."""
+    Pinv = np.linalg.inv(P)
+    return [P @ np.diag(a) @ Pinv, P @ np.diag(b) @ Pinv]
+
+
+def lost_roots(family, tol):
+    """The cases of (a, b, h, r, A) whose Lambert W roots right of r + MARGIN are not all found."""
+    missed = []
+    for a, b, h, r, A in family:
+        found = roots_of(A, [0.0, h], r)
+        exact = np.concatenate([lambert_roots(a[i], b[i], h, r + MARGIN) for i in range(len(a))])
+        lost = [z for z in exact
+                if not (found.size and np.min(np.abs(found - z)) < tol * max(1.0, abs(z)))]
+        if lost:
+            missed.append((a, b, h, r, lost))
+    return missed
+
+
 def similar_family(seed, count, n):
     """Seeded systems P diag(a) P^-1, P diag(b) P^-1 at delays 0 and h (cond P <= 10): the roots
     are those of the n scalar equations lambda = a_i + b_i e^{-lambda h}."""
@@ -173,7 +192,7 @@ def similar_family(seed, count, n):
         P = rng.normal(size=(n, n)) + 2 * np.eye(n)
         if np.linalg.cond(P) > 10:
             continue
-        A = [P @ np.diag(a) @ np.linalg.inv(P), P @ np.diag(b) @ np.linalg.inv(P)]
+        A = similar(P, a, b)
         if within_degree_cap(A, [0.0, h], r):
             cases.append((a, b, h, r, A))
     return cases
@@ -181,14 +200,7 @@ def similar_family(seed, count, n):
 
 @pytest.mark.parametrize("n", [2, 3])
 def test_seeded_similar_family_finds_every_lambert_root(n):
-    missed = []
-    for a, b, h, r, A in similar_family(n, 300, n):
-        found = roots_of(A, [0.0, h], r)
-        exact = np.concatenate([lambert_roots(a[i], b[i], h, r + MARGIN) for i in range(n)])
-        lost = [z for z in exact
-                if not (found.size and np.min(np.abs(found - z)) < 1e-7 * max(1.0, abs(z)))]
-        if lost:
-            missed.append((a, b, h, r, lost))
+    missed = lost_roots(similar_family(n, 300, n), 1e-7)
     assert not missed, f"{len(missed)} of 300 systems lose roots, e.g. {missed[:2]}"
 
 
@@ -209,22 +221,15 @@ def identical_subsystems(seed, count):
             P = rng.standard_normal((n, n))
             if np.linalg.cond(P) > 10:
                 continue
-        A = [P @ np.diag(a) @ np.linalg.inv(P), P @ np.diag(b) @ np.linalg.inv(P)]
+        A = similar(P, a, b)
         if within_degree_cap(A, [0.0, h], r):
             cases.append((a, b, h, r, A))
     return cases
 
 
 def test_identical_subsystems_keep_their_multiple_roots():
-    missed = []
     cases = identical_subsystems(13, 1500)
-    for a, b, h, r, A in cases:
-        found = roots_of(A, [0.0, h], r)
-        exact = np.concatenate([lambert_roots(a[i], b[i], h, r + MARGIN) for i in range(len(a))])
-        lost = [z for z in exact
-                if not (found.size and np.min(np.abs(found - z)) < 1e-6 * max(1.0, abs(z)))]
-        if lost:
-            missed.append((a, b, h, r, lost))
+    missed = lost_roots(cases, 1e-6)
     assert not missed, f"{len(missed)} of {len(cases)} systems lose roots, e.g. {missed[:2]}"
 
 
