@@ -45,10 +45,17 @@ constexpr double real_axis_tol = 1e-6;
 // Below this order the start vector comes from the Jacobi SVD (which the divide-and-conquer SVD
 // would call anyway), from this order on from the divide-and-conquer SVD.
 constexpr Eigen::Index bdc_min_order = 16;
+// A simple root that Newton on det Delta reaches from a candidate whose (lambda, v) iteration ended
+// on a multiple root is another root when it lies further than this (relative) from that one: a
+// double root comes back to about 1e-8.
+constexpr double distinct_tol = 1e-7;
 // A refined root is accepted when its last residual norm is below this.
 constexpr double accept_tol = 1e-5;
 
 using Residual = std::function<void(const Eigen::VectorXcd&, Eigen::VectorXcd&, Eigen::MatrixXcd&)>;
+
+// No root: fails every comparison with r.
+constexpr std::complex<double> no_root{std::numeric_limits<double>::quiet_NaN(), 0.0};
 
 bool is_finite(std::complex<double> z) { return std::isfinite(z.real()) && std::isfinite(z.imag()); }
 
@@ -158,15 +165,25 @@ namespace {
 
 // Newton's method on det Delta: lambda -= 1 / trace(Delta(lambda)^-1 Delta'(lambda)). It needs no
 // eigenvector, so it still converges (linearly) at a semisimple multiple root, where the bordered
-// Jacobian of the (lambda, v) iteration is singular and its steps wander. Iterates while the steps
-// shrink, at most max_converging_updates times; nullopt when it leaves the finite range or runs
-// far left of r (it converged elsewhere).
-std::optional<std::complex<double>> determinant_newton(const lagsys& sys, std::complex<double> lambda,
-                                                       double r, Eigen::MatrixXcd& D) {
+// Jacobian of the (lambda, v) iteration is singular and its steps wander, and from a start near a
+// simple root beside a multiple one it goes to the simple root. Iterates while the steps shrink, at
+// most max_converging_updates times; nullopt when it leaves the finite range or runs far left of r
+// (it converged elsewhere). With a known root `pole` of multiplicity `order`, the iteration runs on
+// det Delta(lambda) / (lambda - pole)^order instead, which has no zero there.
+struct DeterminantRoot {
+    std::complex<double> lambda;
+    // The last step shrank faster than linearly: the root is simple.
+    bool quadratic;
+};
+
+std::optional<DeterminantRoot> determinant_newton(const lagsys& sys, std::complex<double> lambda,
+                                                  double r, Eigen::MatrixXcd& D,
+                                                  std::complex<double> pole = 0.0, int order = 0) {
     const Eigen::Index n = sys.n();
     Eigen::MatrixXcd Dp(n, n);
     Eigen::PartialPivLU<Eigen::MatrixXcd> lu(n);
     double step = std::numeric_limits<double>::infinity();
+    double ratio = std::numeric_limits<double>::quiet_NaN();
     for (int k = 0; k < max_converging_updates; ++k) {
         characteristic_matrix(sys, lambda, D);
         Dp.setIdentity();
@@ -176,17 +193,19 @@ std::optional<std::complex<double>> determinant_newton(const lagsys& sys, std::c
         }
         if (!D.allFinite() || !Dp.allFinite()) return std::nullopt;
         lu.compute(D);
-        const std::complex<double> trace = lu.solve(Dp).trace();
+        std::complex<double> trace = lu.solve(Dp).trace();
+        if (order > 0) trace -= static_cast<double>(order) / (lambda - pole);
         if (!is_finite(trace) || trace == 0.0) break;  // singular to working precision: a root
         const std::complex<double> dlambda = 1.0 / trace;
         const double previous = step;
         step = std::abs(dlambda);
         if (!(step < stalled_ratio * previous) && k > 0) break;
+        ratio = step / previous;
         lambda -= dlambda;
         if (!is_finite(lambda) || lambda.real() < r - 1.0 - 0.1 * std::abs(lambda)) return std::nullopt;
         if (step <= cluster_step_tol * std::max(1.0, std::abs(lambda))) break;
     }
-    return lambda;
+    return DeterminantRoot{lambda, ratio < linear_ratio};
 }
 
 }  // namespace
@@ -242,6 +261,8 @@ Candidates refine_candidates(const lagsys& sys, const Candidates& candidates, do
     // repeating its work.
     bool leader_pending = false;
     std::optional<std::complex<double>> leader_root;
+    // The simple root found beside the leader's multiple root, when there is one (NaN otherwise).
+    std::complex<double> leader_beside = no_root;
     for (std::size_t c = 0; c < candidates.size(); ++c) {
         std::complex<double> lambda = candidates[c];
         const bool from_mirror = partner_start.has_value();
@@ -249,12 +270,14 @@ Candidates refine_candidates(const lagsys& sys, const Candidates& candidates, do
         if (!from_mirror && leader_pending && lambda == std::conj(candidates[c - 1])) {
             leader_pending = false;
             if (leader_root && std::conj(*leader_root).real() >= r) result.push_back(std::conj(*leader_root));
+            if (std::conj(leader_beside).real() >= r) result.push_back(std::conj(leader_beside));
             continue;
         }
         // A mirrored start is real, so it leads no pair.
         leader_pending = lambda.imag() < 0.0 && c + 1 < candidates.size() &&
                          candidates[c + 1] == std::conj(lambda);
         leader_root.reset();
+        leader_beside = no_root;
         // A non-finite candidate or characteristic matrix can never pass the residual test.
         if (!is_finite(lambda)) continue;
         characteristic_matrix(sys, lambda, D);
@@ -337,6 +360,7 @@ Candidates refine_candidates(const lagsys& sys, const Candidates& candidates, do
                    std::abs(z.imag()) - reach > real_axis_tol * std::max(1.0, std::abs(z) + reach);
         };
         bool rejected = false;
+        double rate = ratio;  // of the last step that shrank
         if (multiple) {
             at_limit = false;
             for (;;) {
@@ -351,6 +375,7 @@ Candidates refine_candidates(const lagsys& sys, const Candidates& candidates, do
                     x += dx;
                     break;
                 }
+                rate = ratio;
                 if (cannot_reach_bound(x(0), step)) {
                     rejected = true;
                     break;
@@ -371,19 +396,50 @@ Candidates refine_candidates(const lagsys& sys, const Candidates& candidates, do
             if (from_mirror || !(std::max(lambda.real(), x(0).real()) >= reach)) continue;
             const auto root = determinant_newton(sys, lambda, r, D);
             if (!root) continue;
-            characteristic_matrix(sys, *root, D);
-            start_at(*root);
+            characteristic_matrix(sys, root->lambda, D);
+            start_at(root->lambda);
             residual(x, F, J);
             rho = F.norm();
             if (!(rho < accept_tol)) continue;
         }
         const std::complex<double> root = x(0);
+        // On a cluster the (lambda, v) iteration follows its start vector, the singular vector of
+        // the smallest singular value of Delta at the candidate. Beside a defective multiple root
+        // that singular value is small to a higher order than at a simple root, so even a
+        // candidate next to the simple root starts on the multiple root's vector, and every
+        // candidate of the cluster ends on the multiple root. Newton on det Delta needs no vector:
+        // from the candidate, and if that too ends on the multiple root then with the multiple
+        // root divided out (its multiplicity m from the linear rate (m - 1) / m of the steps), it
+        // finds the simple root, which is returned too.
+        std::complex<double> beside = no_root;
+        if (multiple && !from_mirror) {
+            const double scale = std::max(1.0, std::abs(root));
+            const auto distinct = [&](const std::optional<DeterminantRoot>& z) {
+                return z && z->quadratic && std::abs(z->lambda - root) > distinct_tol * scale;
+            };
+            auto other = determinant_newton(sys, lambda, r, D);
+            if (!distinct(other)) {
+                const double m = rate < 1.0 ? 1.0 / (1.0 - rate) : 2.0;
+                const int order = static_cast<int>(std::clamp(std::round(m), 2.0, static_cast<double>(n)));
+                other = determinant_newton(sys, lambda, r, D, root, order);
+                // Only a simple root of det Delta itself stays put under the plain iteration.
+                if (other) other = determinant_newton(sys, other->lambda, r, D);
+            }
+            if (distinct(other)) {
+                characteristic_matrix(sys, other->lambda, D);
+                start_at(other->lambda);
+                residual(x, F, J);
+                if (F.norm() < accept_tol) beside = other->lambda;
+            }
+        }
         if (multiple && leader_pending &&
             std::abs(root.imag()) <= real_axis_tol * std::max(1.0, std::abs(root))) {
             partner_start = std::complex<double>(2.0 * lambda.real() - root.real(), 0.0);
         }
         leader_root = root;
+        leader_beside = beside;
         if (root.real() >= r) result.push_back(root);
+        if (beside.real() >= r) result.push_back(beside);
     }
     return result;
 }
