@@ -11,7 +11,7 @@ reports it, and the caller moves the contour.
 from __future__ import annotations
 
 import math
-from typing import Callable
+from typing import Callable, Optional
 
 import numpy as np
 from numpy.typing import NDArray
@@ -77,8 +77,8 @@ def _wrap(angle: FloatArray) -> FloatArray:
     return (angle + np.pi) % (2.0 * np.pi) - np.pi
 
 
-def total_turns(data: SystemData, points: Points, speed: FloatArray, steps: IntArray
-                ) -> tuple[FloatArray, BoolArray]:
+def total_turns(data: SystemData, points: Points, speed: FloatArray, steps: IntArray,
+                budget: Optional[int] = None) -> tuple[FloatArray, BoolArray]:
     """The change of arg det Delta along each of several closed contours at once.
 
     points(c, t) gives the points at parameters t in [0, 1] of contours c, |dlambda/dt| = speed[c];
@@ -86,7 +86,9 @@ def total_turns(data: SystemData, points: Points, speed: FloatArray, steps: IntA
     most MAX_TURN over it and over each half, and the logarithmic derivative at its ends times its
     length is at most MAX_TURN too (a zero close to the contour makes it large, so that a full turn
     between two samples is not mistaken for none). Returns the total turn of each contour and whether a zero of det Delta lies
-    on or within rounding of it (its turn is then meaningless). RuntimeError beyond MAX_SAMPLES.
+    on or within rounding of it (its turn is then meaningless). RuntimeError beyond MAX_SAMPLES in
+    all; a contour that needs more than `budget` samples of its own is reported like one through a
+    zero (det Delta in rounding noise along it).
     """
     contours = steps.size
     ids = np.repeat(np.arange(contours), steps)
@@ -100,6 +102,7 @@ def total_turns(data: SystemData, points: Points, speed: FloatArray, steps: IntA
     np.logical_or.at(hit, ids, zero[:ids.size] | zero[ids.size:])
     turn = np.zeros(contours)
     used = 2 * ids.size
+    own = 2 * steps.astype(np.int64)
     while a.size:
         live = ~hit[c]
         a, b, pa, pb, ra, rb, c = a[live], b[live], pa[live], pb[live], ra[live], rb[live], c[live]
@@ -112,6 +115,9 @@ def total_turns(data: SystemData, points: Points, speed: FloatArray, steps: IntA
                 f"the argument-principle contour needs more than {MAX_SAMPLES} samples")
         pm, rm, zero = det_phase(data, points(c, mid))
         np.logical_or.at(hit, c, zero)
+        if budget is not None:
+            own += np.bincount(c, minlength=contours)
+            hit |= own > budget
         d = _wrap(pb - pa)
         d1 = _wrap(pm - pa)
         d2 = _wrap(pb - pm)
@@ -138,32 +144,47 @@ def _winding(turn: float) -> int:
 def zeros_in_box(data: SystemData, x0: float, x1: float, y: float) -> int:
     """Zeros of det Delta in the box [x0, x1] x [-y, y], counted with multiplicity; ContourHitsZero
     when one lies on or within rounding of its boundary."""
-    corners = np.array([complex(x0, -y), complex(x1, -y), complex(x1, y), complex(x0, y),
-                        complex(x0, -y)])
-    lengths = np.abs(np.diff(corners))
-    at = np.concatenate(([0.0], np.cumsum(lengths) / lengths.sum()))
-
-    def points(_: IntArray, t: FloatArray) -> ComplexArray:
-        edge = np.minimum(np.searchsorted(at, t, side="right") - 1, 3)
-        local = (t - at[edge]) / (at[edge + 1] - at[edge])
-        return np.asarray(corners[edge] + (corners[edge + 1] - corners[edge]) * local,
-                          dtype=np.complex128)
-
-    # Initial steps turn exp(-lambda h) by at most half a radian along the vertical edges.
-    steps = min(max(128.0, math.ceil(lengths.sum() * 2.0 * (data.tau + 1.0))), MAX_SAMPLES / 4)
-    turn, hit = total_turns(data, points, np.array([lengths.sum()]), np.array([int(steps)]))
+    counts, hit = zeros_in_rects(data, np.array([[x0, x1, -y, y]]))
     if hit[0]:
         raise ContourHitsZero
-    return _winding(float(turn[0]))
+    return int(counts[0])
 
 
-def zeros_in_circles(data: SystemData, centres: ComplexArray, radii: FloatArray
-                     ) -> tuple[NDArray[np.int64], BoolArray]:
+def zeros_in_rects(data: SystemData, rects: FloatArray, budget: Optional[int] = None
+                   ) -> tuple[NDArray[np.int64], BoolArray]:
+    """Zeros of det Delta in each rectangle rects[i] = (x0, x1, y0, y1), with multiplicity, and
+    whether a zero lies on or within rounding of its boundary (its count is then -1)."""
+    x0, x1, y0, y1 = (rects[:, i] for i in range(4))
+    # Corners counter-clockwise from the lower left, and the fraction of the perimeter at each.
+    corners = np.stack([x0 + 1j * y0, x1 + 1j * y0, x1 + 1j * y1, x0 + 1j * y1, x0 + 1j * y0], axis=1)
+    lengths = np.abs(np.diff(corners, axis=1))
+    perimeter = lengths.sum(axis=1)
+    at = np.concatenate((np.zeros((rects.shape[0], 1)), np.cumsum(lengths, axis=1)), axis=1)
+    at /= perimeter[:, None]
+
+    def points(c: IntArray, t: FloatArray) -> ComplexArray:
+        marks = at[c]
+        edge = np.minimum((t[:, None] >= marks[:, 1:4]).sum(axis=1), 3)
+        rows = np.arange(c.size)
+        start, end = marks[rows, edge], marks[rows, edge + 1]
+        local = np.where(end > start, (t - start) / np.where(end > start, end - start, 1.0), 0.0)
+        a, b = corners[c, edge], corners[c, edge + 1]
+        return np.asarray(a + (b - a) * local, dtype=np.complex128)
+
+    # Initial steps turn exp(-lambda h) by at most half a radian along the vertical edges.
+    steps = np.minimum(np.maximum(128.0, np.ceil(perimeter * 2.0 * (data.tau + 1.0))), MAX_SAMPLES / 4)
+    turn, hit = total_turns(data, points, perimeter, steps.astype(np.intp), budget)
+    counts = np.array([-1 if h else _winding(float(x)) for x, h in zip(turn, hit)], dtype=np.int64)
+    return counts, hit
+
+
+def zeros_in_circles(data: SystemData, centres: ComplexArray, radii: FloatArray,
+                     budget: Optional[int] = None) -> tuple[NDArray[np.int64], BoolArray]:
     """Zeros of det Delta in each disc |lambda - centres[i]| < radii[i], with multiplicity, and
     whether a zero lies on or within rounding of that circle (its count is then -1)."""
     def points(c: IntArray, t: FloatArray) -> ComplexArray:
         return np.asarray(centres[c] + radii[c] * np.exp(2j * np.pi * t), dtype=np.complex128)
 
-    turn, hit = total_turns(data, points, 2.0 * np.pi * radii, np.full(centres.size, 16))
+    turn, hit = total_turns(data, points, 2.0 * np.pi * radii, np.full(centres.size, 16), budget)
     counts = np.array([-1 if h else _winding(float(x)) for x, h in zip(turn, hit)], dtype=np.int64)
     return counts, hit

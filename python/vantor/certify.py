@@ -11,7 +11,7 @@ from numpy.typing import NDArray
 
 import pyvantor
 
-from ._contour import ContourHitsZero, zeros_in_box
+from ._winding import ContourHitsZero, zeros_in_box
 from ._system import ComplexArray, SystemData, check_real, check_system
 from .spectrum import analyse
 

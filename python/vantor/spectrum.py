@@ -11,7 +11,7 @@ from scipy.spatial import cKDTree
 
 import pyvantor
 
-from ._contour import zeros_in_circles
+from ._winding import zeros_in_circles
 from ._system import ComplexArray, SystemData, char_derivatives, char_matrices, check_real, check_system
 
 _EPS = float(np.finfo(np.float64).eps)

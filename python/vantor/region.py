@@ -1,0 +1,259 @@
+"""Every characteristic root in a region, found and proven complete by the argument principle."""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field
+from typing import Any, Optional, Sequence
+
+import numpy as np
+from numpy.typing import NDArray
+
+import pyvantor
+
+from ._resolve import Rect, Resolver, UnresolvedCell
+from ._system import RESOLVED_REACH, ComplexArray, SystemData, check_real, check_system
+from ._winding import zeros_in_rects
+from .certify import EDGE_SHIFTS, count_right_of
+from .spectrum import _conjugate_symmetric as conjugate_symmetric, _polish as polish
+
+# all_roots refuses more roots than this by default.
+MAX_COUNT = 5000
+# Seeds come from pyvantor.roots when its pencil has at most this order at the degree cap, or when
+# every root of the region lies within the discretization's reach (then it finds them all).
+_SEED_ORDER = 1100
+
+
+class IncompleteRoots(RuntimeError):
+    """Raised when a cell's roots could not all be found.
+
+    Attributes
+    ----------
+    roots, multiplicity : ndarray
+        The roots proven so far and their multiplicities.
+    count : int
+        The number of roots in the region, by the argument principle.
+    cell : tuple of float
+        The cell ``(re_min, re_max, im_min, im_max)`` that was not resolved.
+    cell_count : int
+        The number of roots counted in that cell.
+    """
+
+    def __init__(self, err: UnresolvedCell) -> None:
+        super().__init__(str(err))
+        self.roots = err.roots
+        self.multiplicity = err.multiplicity
+        self.count = err.count
+        self.cell = err.cell
+        self.cell_count = err.cell_count
+
+
+@dataclass(frozen=True)
+class RootsInBox:
+    """The outcome of `roots_in_box` and `all_roots`.
+
+    Attributes
+    ----------
+    roots : ndarray of complex
+        The distinct roots, rightmost first (of equal real parts, negative imaginary part first).
+    multiplicity : ndarray of int
+        The multiplicity of each root (its algebraic multiplicity as a zero of det Delta).
+    count : int
+        The number of roots in the region by the argument principle, with multiplicity; always
+        ``multiplicity.sum()``: a result is returned only when complete.
+    box : tuple of float
+        The rectangle ``(re_min, re_max, im_min, im_max)`` that was counted: the one asked for, or
+        moved outward by at most 1e-4 of its scale when a root lay on its boundary.
+    complete : bool
+        True: the roots found account for the count (an incomplete answer raises instead).
+    cells : int
+        Circles the contour-integral eigensolver ran on (0 when the seeds sufficed).
+    """
+
+    roots: ComplexArray
+    multiplicity: NDArray[np.int64]
+    count: int
+    box: Rect
+    complete: bool = True
+    cells: int = field(default=0, compare=False)
+
+
+def _check_box(box: object) -> Rect:
+    try:
+        values = [float(v) for v in box]  # type: ignore[attr-defined]
+    except TypeError:
+        raise TypeError(f"box must be a sequence of four real numbers, got {box!r}") from None
+    except ValueError as err:
+        raise ValueError(f"box must hold four real numbers: {err}") from None
+    if len(values) != 4:
+        raise ValueError(f"box must be (re_min, re_max, im_min, im_max), got {len(values)} numbers")
+    if not all(math.isfinite(v) for v in values):
+        raise ValueError(f"box must be finite, got {tuple(values)}")
+    x0, x1, y0, y1 = values
+    if not (x0 < x1 and y0 < y1):
+        raise ValueError(f"box must have re_min < re_max and im_min < im_max, got {tuple(values)}")
+    return x0, x1, y0, y1
+
+
+def _count_box(data: SystemData, box: Rect) -> tuple[int, Rect]:
+    """The count of the box, moved outward past a root on its boundary as count_roots does."""
+    size = max(1.0, *(abs(v) for v in box))
+    for shift in EDGE_SHIFTS:
+        d = shift * size
+        moved = (box[0] - d, box[1] + d, box[2] - d, box[3] + d)
+        counts, hit = zeros_in_rects(data, np.array([moved]))
+        if not hit[0]:
+            return int(counts[0]), moved
+    raise RuntimeError(f"det Delta vanishes on every boundary tried around the box {box}, or is "
+                       f"evaluated in rounding noise there")
+
+
+def _seeds(sys: pyvantor.lagsys, data: SystemData, r: float) -> ComplexArray:
+    """pyvantor.roots right of r where that is cheap or complete, else nothing."""
+    if data.n * 101 > _SEED_ORDER and not data.reach(r) <= RESOLVED_REACH:
+        return np.empty(0, dtype=np.complex128)
+    if not math.isfinite(data.modulus_bound(r)):
+        return np.empty(0, dtype=np.complex128)
+    return np.asarray(pyvantor.roots(sys, r), dtype=np.complex128)
+
+
+def _solve(sys: pyvantor.lagsys, data: SystemData, box: Rect, count: int,
+           executor: Optional[Any], seeds: Optional[ComplexArray] = None) -> RootsInBox:
+    resolver = Resolver(data, executor)
+    if count > 0:
+        resolver.seed(_seeds(sys, data, box[0]) if seeds is None else seeds)
+        try:
+            z, m = resolver.resolve(box, count)
+        except UnresolvedCell as err:
+            raise IncompleteRoots(err) from None
+    else:
+        z, m = np.empty(0, dtype=np.complex128), np.empty(0, dtype=np.int64)
+    simple = m == 1
+    z[simple] = polish(data, z[simple])
+    z = conjugate_symmetric(z, m)
+    order = np.lexsort((z.imag, -z.real))
+    return RootsInBox(z[order], m[order], count, box, True, resolver.cells_solved)
+
+
+def roots_in_box(sys: pyvantor.lagsys, box: Sequence[float], *, executor: Optional[Any] = None
+                 ) -> RootsInBox:
+    """Every characteristic root inside a closed rectangle, with multiplicities, proven complete.
+
+    The roots in ``box = (re_min, re_max, im_min, im_max)`` are counted by the argument principle.
+    The values of ``pyvantor.roots`` seed the search where they are cheap; the rest are found by a
+    contour-integral eigensolver (block Hankel moments of Delta(z)^{-1} on a circle around each
+    cell) whose eigenvalues are refined by Newton's method on det Delta. A cell is done when the
+    multiplicities of the roots found in it add up to its count; otherwise it is cut in two and
+    each half counted, until it is. A root reached by a quadratically converging Newton iteration
+    is simple; any other multiplicity is the count of a small circle around the root, accepted only
+    when the eigensolver finds no other root in that circle. Simple roots are polished to a few
+    units of rounding, a double root comes back to about 1e-8 (relative), and a real system's roots
+    are exactly conjugate-symmetric.
+
+    Parameters
+    ----------
+    sys : pyvantor.lagsys
+        The system.
+    box : sequence of 4 floats
+        ``(re_min, re_max, im_min, im_max)``. A root on its boundary (or within 1e-8 to 1e-4 of
+        its scale) is inside: the boundary is moved outward past it, as `count_roots` does.
+    executor : concurrent.futures.Executor or dask.distributed.Client, optional
+        Where the eigensolver's node solves run when there are many (the same executors as
+        `sweep`); by default in this process.
+
+    Returns
+    -------
+    RootsInBox
+        ``roots``, ``multiplicity``, ``count``, the ``box`` counted, ``complete`` (True).
+
+    Raises
+    ------
+    TypeError, ValueError
+        Invalid `sys`, or a `box` that is not four finite numbers with re_min < re_max and
+        im_min < im_max.
+    IncompleteRoots
+        (a RuntimeError) a cell whose roots could not be resolved; it names the cell and its count
+        and carries the roots proven so far.
+    RuntimeError
+        det Delta vanishes, or is lost in rounding noise, on every boundary tried.
+
+    Examples
+    --------
+    >>> import numpy as np, pyvantor, vantor
+    >>> sys = pyvantor.lagsys([np.zeros((1, 1)), -np.ones((1, 1))], [0.0, 1.0])
+    >>> res = vantor.roots_in_box(sys, (-3.0, 1.0, 0.0, 10.0))
+    >>> res.roots
+    array([-0.31813151+1.3372357j , -2.06227773+7.58863118j])
+    >>> res.count, res.complete
+    (2, True)
+    """
+    data = check_system(sys)
+    rect = _check_box(box)
+    count, counted = _count_box(data, rect)
+    return _solve(sys, data, counted, count, executor)
+
+
+def all_roots(sys: pyvantor.lagsys, r: float, *, max_count: int = MAX_COUNT,
+              executor: Optional[Any] = None) -> RootsInBox:
+    """Every characteristic root with ``Re(lambda) >= r``, with multiplicities, proven complete.
+
+    The roots right of r lie in the box ``[r, R] x [-R, R]`` that `count_roots` counts
+    (``R = 1.05 B + 1``, B the bound on their moduli); `roots_in_box` finds them all, past the
+    discretization's reach and through clusters. The count comes first: more roots than
+    `max_count` raise at once, before any solve.
+
+    Parameters
+    ----------
+    sys : pyvantor.lagsys
+        The system.
+    r : float
+        The bound. A root on the line ``Re(lambda) = r`` (or within 1e-4 max(1, |r|) of it) is
+        included, as in `count_roots`.
+    max_count : int, optional
+        The most roots to compute. Default 5000.
+    executor : concurrent.futures.Executor or dask.distributed.Client, optional
+        As for `roots_in_box`.
+
+    Returns
+    -------
+    RootsInBox
+        As for `roots_in_box`; ``box`` is the counted box.
+
+    Raises
+    ------
+    TypeError, ValueError
+        Invalid `sys`, `r` or `max_count`; ValueError also when more than `max_count` roots lie
+        right of r (the message gives the count), or when r is so low that the bound overflows.
+    IncompleteRoots, RuntimeError
+        As for `roots_in_box`.
+
+    Examples
+    --------
+    >>> import numpy as np, pyvantor, vantor
+    >>> sys = pyvantor.lagsys([-0.5 * np.ones((1, 1)), -4.0 * np.ones((1, 1))], [0.0, 3.0])
+    >>> res = vantor.all_roots(sys, -1.0)      # past the discretization's reach
+    >>> res.count, int(res.multiplicity.sum()), res.complete
+    (78, 78, True)
+    """
+    data = check_system(sys)
+    bound = check_real(r, "r")
+    if isinstance(max_count, (bool, np.bool_)) or not isinstance(max_count, (int, np.integer)):
+        raise TypeError(f"max_count must be an integer, got {max_count!r}")
+    if max_count < 0:
+        raise ValueError(f"max_count must be >= 0, got {max_count}")
+    count, left = count_right_of(data, bound)
+    if count > max_count:
+        raise ValueError(f"{count} roots lie right of r = {bound!r}, more than max_count = "
+                         f"{max_count}; raise r or max_count")
+    reach = 1.05 * data.modulus_bound(left) + 1.0
+    if left > data.modulus_bound(left):
+        reach = max(reach, left + 1.0)
+    return _solve(sys, data, (left, reach, -reach, reach), count, executor)
+
+
+def solve_right_of(sys: pyvantor.lagsys, data: SystemData, left: float, count: int,
+                   seeds: Optional[ComplexArray] = None) -> RootsInBox:
+    """all_roots on an already counted bound (for the analyses)."""
+    reach = 1.05 * data.modulus_bound(left) + 1.0
+    return _solve(sys, data, (left, reach, -reach, reach), count, None, seeds)
+
