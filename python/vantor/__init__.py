@@ -3,6 +3,7 @@
 - `distinct_roots`: the distinct roots right of a bound, with multiplicities, polished.
 - `count_roots`: the number of roots right of a bound, by the argument principle.
 - `certify`: the roots found checked against that count.
+- `roots_in_box`, `all_roots`: every root in a rectangle or right of a bound, proven complete.
 - `spectral_abscissa`, `is_stable`: the rightmost root and the stability verdict.
 - `feedback_system`: the closed loop of a plant under delayed output feedback.
 - `sweep`, `locus`: an analysis over a parameter grid, serial, on a process pool or a Dask cluster.
@@ -10,6 +11,7 @@
 """
 
 from .certify import Certificate, certify, count_roots
+from .region import IncompleteRoots, RootsInBox, all_roots, roots_in_box
 from .spectrum import DistinctRoots, distinct_roots
 from .stability import SpectralAbscissa, is_stable, spectral_abscissa
 from . import plot
@@ -19,8 +21,11 @@ from .systems import feedback_system
 __all__ = [
     "Certificate",
     "DistinctRoots",
+    "IncompleteRoots",
+    "RootsInBox",
     "SpectralAbscissa",
     "SweepResult",
+    "all_roots",
     "certify",
     "count_roots",
     "dask_worker_config",
@@ -29,6 +34,7 @@ __all__ = [
     "is_stable",
     "load_sweep",
     "locus",
+    "roots_in_box",
     "spectral_abscissa",
     "sweep",
 ]

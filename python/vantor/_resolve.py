@@ -157,16 +157,17 @@ class Resolver:
         self.probe_means: list[Optional[complex]] = []
         self.cells_solved = 0
 
-    def seed(self, values: ComplexArray) -> ComplexArray:
-        """Refines the values and adds the zeros they reach; returns the values that reach no
-        zero within 1e-4 max(1, |value|) of themselves (no roots)."""
+    def seed(self, values: ComplexArray, tol: float = 1e-4, far: bool = True) -> ComplexArray:
+        """Refines the values and adds the zeros they reach (with `far` False only those within
+        tol max(1, |value|) of their value); returns the values that reach no zero that close
+        (no roots)."""
         values = np.asarray(values, dtype=np.complex128)
         values = values[np.isfinite(values)]
         if values.size == 0:
             return values
         found = refine(self.data, values)
-        self.pool.add(found, found.converged)
-        moved = ~found.converged | (np.abs(found.roots - values) > 1e-4 * scale(values))
+        moved = ~found.converged | (np.abs(found.roots - values) > tol * scale(values))
+        self.pool.add(found, found.converged & (far | ~moved))
         return values[moved]
 
     # -- multiplicities ------------------------------------------------------------------------
@@ -248,6 +249,29 @@ class Resolver:
                 return complex(mean)
         return g.centre
 
+    def settle(self, max_rounds: int = 8) -> tuple[ComplexArray, IntArray]:
+        """The pool's distinct roots and multiplicities, without cells: every claim of a multiple
+        root is probed by the eigensolver on its circle (which may find the roots it stood for).
+        Groups whose multiplicity stays unproven are left out."""
+        for _ in range(max_rounds):
+            groups = self._classify()
+            to_probe = [g for g in groups if g.multiplicity > 1 and not g.proven]
+            if not to_probe:
+                break
+            self._probe(to_probe, self._solve_circles([(g.centre, g.radius, g.multiplicity)
+                                                       for g in to_probe]))
+        else:
+            groups = self._classify()
+        proven = [g for g in groups if g.proven]
+        return (np.array([g.centre for g in proven], dtype=np.complex128),
+                np.array([g.multiplicity for g in proven], dtype=np.int64))
+
+    def _probe(self, groups: list[_Group], estimates: list[ComplexArray]) -> None:
+        for g, mu in zip(groups, estimates):
+            self.probed.append((g.centre, g.radius, g.multiplicity))
+            inside = mu[np.abs(mu - g.centre) < g.radius]
+            self.probe_means.append(complex(inside.mean()) if inside.size == g.multiplicity else None)
+
     # -- cells -----------------------------------------------------------------------------------
 
     def resolve(self, box: Rect, count: int, max_rounds: int = 400) -> tuple[ComplexArray, IntArray]:
@@ -290,10 +314,7 @@ class Resolver:
                         _CIRCLE * 0.5 * math.hypot(r[1] - r[0], r[3] - r[2]), c) for r, c in to_solve]
             circles += [(g.centre, g.radius, g.multiplicity) for g in to_probe]
             estimates = self._solve_circles(circles) if circles else []
-            for g, mu in zip(to_probe, estimates[len(to_solve):]):
-                self.probed.append((g.centre, g.radius, g.multiplicity))
-                inside = mu[np.abs(mu - g.centre) < g.radius]
-                self.probe_means.append(complex(inside.mean()) if inside.size == g.multiplicity else None)
+            self._probe(to_probe, estimates[len(to_solve):])
             cells = kept + self._cut(to_cut, groups, box, count)
         raise RuntimeError(f"the roots in {box} were not resolved in {max_rounds} rounds")
 

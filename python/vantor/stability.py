@@ -7,12 +7,11 @@ from typing import NamedTuple
 
 import numpy as np
 from scipy.optimize import brentq
-
 import pyvantor
 
 from ._system import RESOLVED_REACH, SystemData, check_real, check_system
 from .certify import count_right_of
-from .spectrum import analyse
+from .region import solve_right_of
 
 
 class SpectralAbscissa(NamedTuple):
@@ -31,7 +30,8 @@ class SpectralAbscissa(NamedTuple):
 def resolution_floor(data: SystemData) -> float:
     """The lowest bound r at which every root right of r lies within the discretization's reach:
     B(r) * max(1, tau) <= 90 with B(r) = sum_k ||A_k||_2 exp(-r h_k). -inf for a delay-free system
-    (its roots are the eigenvalues of sum_k A_k, all found); +inf when no r brings B below it."""
+    (its roots are the eigenvalues of sum_k A_k, all found) or delays too small to matter; +inf
+    when no r brings B below it."""
     delayed = (data.delays > 0.0) & (data.norms > 0.0)
     if not np.any(delayed):
         return -math.inf
@@ -48,20 +48,41 @@ def resolution_floor(data: SystemData) -> float:
     low = -1.0
     while excess(low) < 0.0:
         low *= 2.0
+        if low < -1e300:
+            return -math.inf  # exp(-r h) stays 1: the delays are too small to matter
     return float(brentq(excess, low, high, xtol=1e-12, rtol=1e-12))
+
+
+def _bound_level(data: SystemData, value: float) -> float:
+    """The bound r at which B(r) = sum_k ||A_k||_2 exp(-r h_k) equals value: B decreases in r, so
+    B(r) <= value right of it. -inf when B never reaches value (no delayed term)."""
+    if data.modulus_bound(-700.0 / max(data.tau, 1e-300)) <= value or data.tau == 0.0:
+        return -math.inf
+
+    def excess(r: float) -> float:
+        return math.log(data.modulus_bound(r)) - math.log(value)
+
+    high = 1.0
+    while excess(high) > 0.0:
+        high *= 2.0
+        if high > 1e300:
+            return math.inf
+    low = -1.0
+    while excess(low) < 0.0:
+        low *= 2.0
+    return float(brentq(excess, low, high, xtol=1e-9, rtol=1e-12))
 
 
 def spectral_abscissa(sys: pyvantor.lagsys) -> SpectralAbscissa:
     """The rightmost characteristic root and its real part, with the bound chosen automatically.
 
     Starts from a bound just left of the rightmost eigenvalue of ``sum_k A_k`` (the roots' limit as
-    every delay shrinks to zero) and lowers it, by steps that double, until the argument principle
-    counts at least one root right of it (every system of order n >= 1 has roots). The roots right
-    of that bound are then computed and checked against the count: the rightmost of them is
-    returned only when they account for every root counted, or for every root right of a line
-    1e-6 max(1, |alpha|) left of it. The bound is never lowered below the
-    resolution floor, where ``sum_k ||A_k||_2 exp(-r h_k) * max(1, tau)`` reaches 90, the most the
-    capped discretization degree resolves.
+    every delay shrinks to zero), or from the lowest bound at which the discretization resolves
+    every root right of it when that is higher (the count costs less there), and lowers it, by
+    steps that double, until the argument principle counts at least one root right of it (every
+    system of order n >= 1 has roots). Every root right
+    of that bound is then found and proven by `all_roots`, past the discretization's reach and
+    through clusters, and the rightmost one is returned.
 
     Parameters
     ----------
@@ -78,9 +99,8 @@ def spectral_abscissa(sys: pyvantor.lagsys) -> SpectralAbscissa:
     TypeError, ValueError
         Invalid `sys`.
     RuntimeError
-        No root lies right of the resolution floor (the floor is named in the message), no bound
-        has one (the undelayed terms' norms alone exceed the reach), or the roots right of the
-        bound could not all be found and the rightmost one found cannot be certified.
+        No root was found before the bound on the roots' moduli overflowed, or the roots right of
+        the bound could not all be resolved (`vantor.IncompleteRoots`, which names the cell).
 
     Examples
     --------
@@ -91,14 +111,15 @@ def spectral_abscissa(sys: pyvantor.lagsys) -> SpectralAbscissa:
     -0.318131505205
     """
     data = check_system(sys)
-    floor = resolution_floor(data)
-    if floor == math.inf:
-        raise RuntimeError(
-            "no bound r brings every root right of r within the reach of the capped "
-            "discretization degree: the undelayed terms alone give sum_k ||A_k|| * max(1, tau) "
-            f">= {RESOLVED_REACH:g}; use vantor.certify at a bound of your choice")
     delay_free = float(np.linalg.eigvals(data.matrices.sum(axis=0)).real.max())
+    width = max(1.0, data.tau)
+    # The count's contour grows with the bound B(r) on the roots' moduli, exponentially in r for
+    # long delays: start no lower than where B(r) max(1, tau) = 1000 (the discretization resolves
+    # every root right of where it is 90, so start no lower than that either), and let each step
+    # at most quadruple B.
     r = delay_free - 0.5 * max(1.0, abs(delay_free))
+    r = max(r, _bound_level(data, max(1000.0 / width, 2.0 * data.modulus_bound(math.inf))))
+    floor = resolution_floor(data)
     if math.isfinite(floor):
         r = max(r, floor)
     step = max(1.0, 0.25 * abs(r))
@@ -106,29 +127,14 @@ def spectral_abscissa(sys: pyvantor.lagsys) -> SpectralAbscissa:
         count, left = count_right_of(data, r)
         if count > 0:
             break
-        if r <= floor:
-            raise RuntimeError(
-                f"no root lies right of r = {floor:.6g}, the lowest bound at which every root right "
-                f"of r is within the reach of the capped discretization degree "
-                f"(sum_k ||A_k|| exp(-r h_k) * max(1, tau) = {RESOLVED_REACH:g}); the rightmost root "
-                f"lies further left, where it cannot be computed reliably")
-        r = max(r - step, floor)
+        lowest = _bound_level(data, 4.0 * data.modulus_bound(r))
+        r = max(r - step, lowest)
         step *= 2.0
-    found = analyse(sys, data, left)
-    total = int(found.multiplicity.sum())
-    if total != count and total > 0:
-        # Roots are missing somewhere right of the bound; the rightmost one found is still the
-        # rightmost root if the roots right of a line just left of it are all found.
-        alpha = float(found.roots.real.max())
-        line = alpha - 1e-6 * max(1.0, abs(alpha))
-        right = found.roots.real > line
-        near_count, left = count_right_of(data, line)
-        if near_count == int(found.multiplicity[right].sum()):
-            count, total = near_count, near_count
-    if total != count or total == 0:
-        raise RuntimeError(
-            f"{count} roots lie right of r = {left:.6g} but {total} were found; the rightmost root "
-            f"cannot be certified (see vantor.certify(sys, {left:.6g}))")
+        if not math.isfinite(data.modulus_bound(r)):
+            raise RuntimeError(
+                f"no root lies right of r = {r:.6g}, and the bound on the roots' moduli overflows "
+                f"further left")
+    found = solve_right_of(sys, data, left, count)
     root = complex(found.roots[0])
     return SpectralAbscissa(root.real, root, int(found.multiplicity[0]), left)
 
