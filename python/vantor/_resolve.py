@@ -36,6 +36,9 @@ _CIRCLE = 1.25
 _CUTS = (0.5 + 1.0 / 64.0, 0.5 - 1.0 / 48.0, 0.5 + 1.0 / 24.0, 0.5 - 1.0 / 12.0, 0.5 + 1.0 / 7.0)
 # A cell this small (relative to max(1, |centre|)) is not cut further.
 _MIN_CELL = 1e-11
+# Zeros closer than this (relative) are one cluster: a double root is only defined to about 1e-8,
+# and a circle that separated them would lie in the rounding noise of det Delta.
+_RESOLVED = 1e-7
 # Samples a multiplicity circle may take before it counts as lost in rounding noise.
 _CIRCLE_BUDGET = 4000
 # Radius of a multiplicity circle, relative to max(1, |centre|).
@@ -107,7 +110,8 @@ def _inside(z: ComplexArray, rect: Rect) -> NDArray[np.bool_]:
 
 
 def _groups(pool: _Pool) -> list[NDArray[np.intp]]:
-    """Pool points that lie within their error estimates of each other (single linkage)."""
+    """Pool points that lie within their error estimates of each other, or closer than double
+    precision resolves a double root (single linkage)."""
     z, err = pool.z, pool.err
     parent = list(range(z.size))
 
@@ -119,14 +123,14 @@ def _groups(pool: _Pool) -> list[NDArray[np.intp]]:
 
     if z.size > 1:
         order = np.argsort(z.real)
-        reach = 4.0 * err.max() + 1e-14 * float(scale(z).max())
+        reach = 4.0 * err.max() + _RESOLVED * float(scale(z).max())
         for a in range(z.size):
             i = int(order[a])
             for b in range(a + 1, z.size):
                 j = int(order[b])
                 if z[j].real - z[i].real > reach:
                     break
-                if abs(z[i] - z[j]) <= 4.0 * max(err[i], err[j]) + 1e-14 * max(1.0, abs(z[i])):
+                if abs(z[i] - z[j]) <= 4.0 * max(err[i], err[j]) + _RESOLVED * max(1.0, abs(z[i])):
                     parent[root(i)] = root(j)
     labels = np.array([root(i) for i in range(z.size)], dtype=np.intp)
     return [np.flatnonzero(labels == u) for u in np.unique(labels)]
