@@ -247,3 +247,28 @@ TEST(Roots, NothingBeyondTheModulusBound) {
     EXPECT_NEAR(lagsys::roots(delayed, 0.2)[0].real(), 0.23675531078855933, 1e-10);
     EXPECT_TRUE(lagsys::roots(delayed, 0.25).empty());
 }
+
+// Q J Q^T with J = [[a, 1, 0], [0, a, 0], [0, 0, a + d]] at delay 0 and b I at delay 1: every root of
+// lambda = a + b e^{-lambda} is double (a Jordan block), and the roots of lambda = a + d + b e^{-lambda}
+// lie 1e-3 from them. Every candidate of such a cluster used to end on the double root.
+TEST(Roots, SimpleRootBesideADoubleOneIsKept) {
+    Eigen::Matrix3d Q;
+    Q << 0.6213507558894231, 0.40628547456699216, -0.66996667925466,
+        -0.4104360312383587, 0.8971318027968936, 0.16339153182371732,
+        0.6674320208208081, 0.17345501309062764, 0.72418772153136;
+    const double a = 0.2, b = -2.0, d = 1e-3;
+    Eigen::Matrix3d J;
+    J << a, 1.0, 0.0, 0.0, a, 0.0, 0.0, 0.0, a + d;
+    const lagsys::lagsys sys({Q * J * Q.transpose(), b * Eigen::MatrixXd::Identity(3, 3)}, {0.0, 1.0});
+    // The rightmost roots of lambda = 0.201 - 2 e^{-lambda} (Lambert W, branches 0 and -1).
+    const cd simple(0.22989159482983665, 1.5889768382256027);
+    const auto result = lagsys::roots(sys, -1.0);
+    for (const cd z : {simple, std::conj(simple)}) {
+        double nearest = std::numeric_limits<double>::infinity();
+        for (const cd lambda : result) nearest = std::min(nearest, std::abs(lambda - z));
+        EXPECT_LT(nearest, 1e-9) << z;
+    }
+    for (const cd lambda : result) {
+        EXPECT_LT(test::relative_smallest_singular_value(sys, lambda), singular_tol) << lambda;
+    }
+}
