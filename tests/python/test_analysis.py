@@ -236,7 +236,7 @@ def test_importing_vantor_leaves_the_module_as_it_is():
     assert importlib.resources.files("vantor").joinpath("py.typed").is_file()
 
 
-@pytest.mark.parametrize("name", ["spectrum", "certify", "stability", "systems"])
+@pytest.mark.parametrize("name", ["spectrum", "certify", "region", "stability", "systems"])
 def test_docstring_examples_hold(name):
     import doctest
     import importlib
