@@ -6,11 +6,17 @@
 - `roots_in_box`, `all_roots`: every root in a rectangle or right of a bound, proven complete.
 - `spectral_abscissa`, `is_stable`: the rightmost root and the stability verdict.
 - `feedback_system`: the closed loop of a plant under delayed output feedback.
+- `delay_margin`, `stability_intervals`: exact delay margins and stability switches.
+- `eigenvectors`, `root_derivative`: null vectors, condition numbers and derivatives of roots.
+- `minimize_abscissa`, `stabilize`: parameters and feedback gains that minimize the abscissa.
 - `sweep`, `locus`: an analysis over a parameter grid, serial, on a process pool or a Dask cluster.
 - `vantor.plot`: pictures of spectra, stability charts and root loci (matplotlib).
 """
 
 from .certify import Certificate, certify, count_roots
+from .design import minimize_abscissa, stabilize
+from .margin import Crossing, DelayMargin, StabilityIntervals, delay_margin, stability_intervals
+from .sensitivity import Eigenvectors, eigenvectors, root_derivative
 from .region import IncompleteRoots, RootsInBox, all_roots, roots_in_box
 from .spectrum import DistinctRoots, distinct_roots
 from .stability import SpectralAbscissa, is_stable, spectral_abscissa
@@ -20,6 +26,10 @@ from .systems import feedback_system
 
 __all__ = [
     "Certificate",
+    "Crossing",
+    "DelayMargin",
+    "Eigenvectors",
+    "StabilityIntervals",
     "DistinctRoots",
     "IncompleteRoots",
     "RootsInBox",
@@ -29,12 +39,18 @@ __all__ = [
     "certify",
     "count_roots",
     "dask_worker_config",
+    "delay_margin",
     "distinct_roots",
+    "eigenvectors",
     "feedback_system",
     "is_stable",
     "load_sweep",
     "locus",
+    "minimize_abscissa",
+    "root_derivative",
     "roots_in_box",
     "spectral_abscissa",
+    "stability_intervals",
+    "stabilize",
     "sweep",
 ]

@@ -1,4 +1,4 @@
-"""Pictures of spectra, stability charts and root loci (needs matplotlib, the ``[examples]`` extra)."""
+"""Pictures of spectra, stability charts, root loci and stability switches (needs matplotlib, the ``[examples]`` extra)."""
 
 from __future__ import annotations
 
@@ -7,7 +7,9 @@ from typing import Any, Iterable, Optional, Sequence, Union
 import numpy as np
 from numpy.typing import ArrayLike
 
+from .margin import StabilityIntervals, system_at, stability_intervals as _stability_intervals
 from .spectrum import DistinctRoots
+from .stability import spectral_abscissa
 from .sweep import SweepResult
 
 
@@ -161,4 +163,53 @@ def locus(result: SweepResult, *, ax: Any = None, cmap: str = "viridis") -> Any:
     ax.set_ylabel("Im λ")
     ax.grid(alpha=0.3)
     plt.colorbar(image, ax=ax, label=name)
+    return ax
+
+
+def stability_intervals(sys: Any, which: Optional[Sequence[int]] = None, *, up_to: float = 10.0,
+                        result: Optional[StabilityIntervals] = None, points: int = 200,
+                        ax: Any = None) -> Any:
+    """The spectral abscissa against the factor of the scaled delays, with the crossings marked
+    and the stable intervals shaded.
+
+    Parameters
+    ----------
+    sys : pyvantor.lagsys
+        The system (its delays at factor 1).
+    which : sequence of int, optional
+        The scaled terms, as for `vantor.stability_intervals`.
+    up_to : float, optional
+        The largest factor. Default 10.
+    result : StabilityIntervals, optional
+        The outcome of `vantor.stability_intervals` for the same arguments (computed when omitted).
+    points : int, optional
+        Factors at which the abscissa is computed (>= 2). Default 200.
+    ax : matplotlib Axes, optional
+        Where to draw; a new figure when omitted.
+
+    Returns
+    -------
+    matplotlib Axes
+    """
+    if isinstance(points, (bool, np.bool_)) or not isinstance(points, (int, np.integer)) or points < 2:
+        raise ValueError(f"points must be an integer >= 2, got {points!r}")
+    if result is None:
+        result = _stability_intervals(sys, which, up_to=up_to)
+    ax = _axes(ax)
+    factors = np.linspace(0.0, result.up_to, points)
+    abscissae = [spectral_abscissa(system_at(sys, which, float(s))).abscissa for s in factors]
+    for start, end in result.stable:
+        ax.axvspan(start, min(end, result.up_to), color="tab:green", alpha=0.12, lw=0)
+    ax.axhline(0.0, color="0.6", lw=0.8)
+    ax.plot(factors, abscissae, color="tab:blue", lw=1.5, label="spectral abscissa")
+    for direction, marker, label in ((1, "^", "crossing to the right"), (-1, "v", "crossing to the left")):
+        chosen = [c.factor for c in result.crossings if c.direction == direction]
+        if chosen:
+            ax.plot(chosen, np.zeros(len(chosen)), marker, color="tab:red" if direction > 0
+                    else "tab:green", ls="none", label=label)
+    ax.set_xlabel("delay factor s")
+    ax.set_ylabel("max Re λ")
+    ax.set_xlim(0.0, result.up_to)
+    ax.grid(alpha=0.3)
+    ax.legend(loc="best")
     return ax

@@ -1,0 +1,327 @@
+"""Roots on the imaginary axis as a group S of delays is scaled by a factor s >= 0.
+
+The system at factor s has Delta(lambda; s) = lambda I - sum_{k not in S} A_k exp(-lambda h_k)
+- sum_{k in S} A_k exp(-lambda s h_k). A root i omega on the axis has |omega| <= Omega = sum_k ||A_k||_2
+for every s (|exp(-i omega h)| = 1), and real systems have their roots in conjugate pairs, so only
+omega > 0 is sought (omega = 0 is a root det(sum_k A_k) = 0 that does not depend on s).
+
+One scaled delay value h and delay-free other terms (the exact case). With A = the unscaled sum,
+B = the scaled sum and z = exp(-i omega s h), i omega is an eigenvalue of M(z) = A + B z; on |z| = 1,
+conj(M(z)) = A + B / z has the eigenvalue -i omega, so the Kronecker sum M(z) (x) I + I (x) M(1/z) is
+singular. Times z:
+
+    det[z^2 (B (x) I) + z (A (x) I + I (x) A) + I (x) B] = 0,
+
+a quadratic eigenproblem of order n^2, solved through its companion pencil of order 2 n^2. Its
+eigenvalues on the unit circle are the only candidates; the eigenvalues of M(z) on the axis give
+omega, the phase of z gives the crossing factors s_m = (phi + 2 pi m) / (omega h), m = 0, 1, ...,
+with phi = -arg z in [0, 2 pi). Every candidate is refined by Newton's method on the two real
+equations Re, Im det Delta(i omega; s) = 0 in (omega, s).
+
+Otherwise, one scan over a parameter that moves the roots continuously:
+- one scaled delay value and delayed unscaled terms: for omega in [0, Omega], the generalized
+  eigenvalues z_j(omega) of the pencil (i omega I - sum_{k not in S} A_k exp(-i omega h_k), B); a
+  crossing is an omega where one passes through |z| = 1, found where the number inside the unit
+  circle changes; the factors are then periodic in s as above;
+- several scaled delay values and delay-free unscaled terms: with theta = omega s, i omega is an
+  eigenvalue of E(theta) = A + sum_{k in S} A_k exp(-i theta h_k), theta in [0, Omega s_max]; a
+  crossing is a theta where an eigenvalue passes through the axis at i omega, omega > 0, found where
+  the number in the right half-plane changes; s = theta / omega.
+A scan samples its parameter at steps that move each exponential by at most 0.02 rad and bisects
+every change of its count; two crossings in opposite directions between two samples cancel in the
+count and are not seen, which is why the callers confirm every crossing and every interval between
+crossings with the certified root count.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import Callable, Optional
+
+import numpy as np
+import scipy.linalg
+from numpy.typing import NDArray
+
+from ._system import ComplexArray, SystemData, char_derivatives, char_matrices
+from .sensitivity import simple_root_vectors
+
+BoolArray = NDArray[np.bool_]
+
+# The unimodular eigenvalues of the companion pencil are accurate to about sqrt(eps) where two of
+# them meet on the circle: candidates within this of |z| = 1 are refined, the rest dropped.
+_UNIMODULAR = 1e-5
+# An eigenvalue of M(z) within this (relative) of the axis is a candidate for i omega.
+_ON_AXIS = 1e-5
+# Largest order 2 n^2 of the companion pencil solved densely; larger systems are scanned.
+_PENCIL_MAX = 1200
+# A scan moves each exponential by at most this many radians between samples.
+_SCAN_PHASE = 0.02
+_SCAN_MIN_SAMPLES = 400
+_SCAN_MAX_SAMPLES = 200_000
+_NEWTON_STEPS = 40
+
+
+@dataclass(frozen=True)
+class Scaling:
+    """A system whose delays h_k, k in `scaled`, become s * h_k."""
+
+    data: SystemData
+    scaled: BoolArray
+
+    def at(self, s: float) -> SystemData:
+        delays = np.where(self.scaled, s * self.data.delays, self.data.delays)
+        return SystemData(self.data.matrices, delays, self.data.norms)
+
+    @property
+    def frequency_bound(self) -> float:
+        return float(self.data.norms.sum())
+
+
+def _derivatives(scaling: Scaling, omega: float, s: float
+                 ) -> tuple[ComplexArray, ComplexArray, ComplexArray]:
+    """Delta, dDelta/domega and dDelta/ds at lambda = i omega, factor s."""
+    data = scaling.at(s)
+    lam = np.array([1j * omega])
+    D = char_matrices(data, lam)[0]
+    d_omega = 1j * char_derivatives(data, lam)[0]
+    weights = np.where(scaling.scaled, 1j * omega * scaling.data.delays
+                       * np.exp(-1j * omega * data.delays), 0.0)
+    d_s = np.tensordot(weights, data.matrices, axes=1)
+    return D, d_omega, d_s
+
+
+def refine_crossing(scaling: Scaling, omega: float, s: float) -> Optional[tuple[float, float]]:
+    """Newton's method on det Delta(i omega; s) = 0 as two real equations in (omega, s):
+    t_omega d_omega + t_s d_s = -1 with t_x = trace(Delta^-1 dDelta/dx). None when it fails."""
+    last = math.inf
+    for _ in range(_NEWTON_STEPS):
+        D, d_omega, d_s = _derivatives(scaling, omega, s)
+        try:
+            t_omega = np.trace(np.linalg.solve(D, d_omega))
+            t_s = np.trace(np.linalg.solve(D, d_s))
+        except np.linalg.LinAlgError:
+            break  # singular to working precision: on the root
+        J = np.array([[t_omega.real, t_s.real], [t_omega.imag, t_s.imag]])
+        try:
+            step = np.linalg.solve(J, np.array([-1.0, 0.0]))
+        except np.linalg.LinAlgError:
+            return None
+        if not np.all(np.isfinite(step)):
+            break
+        size = abs(step[0]) / max(1.0, abs(omega)) + abs(step[1]) / max(1.0, abs(s))
+        if size >= last and size > 1e-12:
+            break
+        omega, s = omega + float(step[0]), s + float(step[1])
+        last = size
+        if size <= 1e-15:
+            break
+    if not (math.isfinite(omega) and math.isfinite(s)) or last > 1e-8:
+        return None
+    return omega, s
+
+
+def rate(scaling: Scaling, omega: float, s: float) -> float:
+    """Re(d lambda / ds) of the root i omega at factor s: positive when it moves right."""
+    data = scaling.at(s)
+    lam = np.array([1j * omega])
+    v, w, denominator = simple_root_vectors(data, lam)
+    _, _, d_s = _derivatives(scaling, omega, s)
+    return float((-(w[0].conj() @ d_s @ v[0]) / denominator[0]).real)
+
+
+def _changes(count: Callable[[float], int], lo: float, hi: float, c_lo: int, c_hi: int,
+             depth: int = 0) -> list[float]:
+    """The points between lo and hi where count changes (count(lo) = c_lo != c_hi = count(hi)), by
+    bisection into both halves, so that two changes in one sampling step are both found."""
+    if hi - lo <= 1e-13 * max(1.0, abs(hi)) or depth >= 200:
+        return [0.5 * (lo + hi)]
+    mid = 0.5 * (lo + hi)
+    c_mid = count(mid)
+    found = []
+    if c_mid != c_lo:
+        found += _changes(count, lo, mid, c_lo, c_mid, depth + 1)
+    if c_mid != c_hi:
+        found += _changes(count, mid, hi, c_mid, c_hi, depth + 1)
+    return found
+
+
+def _scan(count: Callable[[float], int], upper: float, step: float) -> list[float]:
+    """Points in (0, upper] where count changes, from samples `step` apart and bisection."""
+    samples = int(min(_SCAN_MAX_SAMPLES, max(_SCAN_MIN_SAMPLES, math.ceil(upper / step))))
+    grid = np.linspace(0.0, upper, samples + 1)
+    values = [count(float(x)) for x in grid]
+    changes = []
+    for i in range(samples):
+        if values[i] != values[i + 1]:
+            changes += _changes(count, float(grid[i]), float(grid[i + 1]), values[i], values[i + 1])
+    return changes
+
+
+def _periodic_factors(scaling: Scaling, h: float, bases: list[tuple[float, float]], up_to: float
+                      ) -> list[tuple[float, float]]:
+    """(s, omega) for s = s_0 + 2 pi m / (omega h) <= up_to, from refined bases (omega, s_0)."""
+    found: list[tuple[float, float]] = []
+    for omega, s0 in bases:
+        period = 2.0 * math.pi / (omega * h)
+        s0 = s0 % period
+        if s0 > period * (1.0 - 1e-12):
+            s0 = 0.0
+        m = 0
+        while s0 + m * period <= up_to:
+            found.append((s0 + m * period, omega))
+            m += 1
+    return found
+
+
+def _unique_bases(bases: list[tuple[float, float]], h: float) -> list[tuple[float, float]]:
+    """Bases with the same omega and the same phase omega s h (mod 2 pi) are one."""
+    unique: list[tuple[float, float]] = []
+    for omega, s in sorted(bases):
+        phase = (omega * s * h) % (2.0 * math.pi)
+        same = False
+        for other_omega, other_s in unique:
+            other_phase = (other_omega * other_s * h) % (2.0 * math.pi)
+            gap = abs(phase - other_phase)
+            if (abs(omega - other_omega) <= 1e-8 * max(1.0, omega)
+                    and min(gap, 2.0 * math.pi - gap) <= 1e-7):
+                same = True
+                break
+        if not same:
+            unique.append((omega, s))
+    return unique
+
+
+def _exact_bases(scaling: Scaling, h: float) -> list[tuple[float, float]]:
+    data = scaling.data
+    n = data.n
+    A = data.matrices[~scaling.scaled].sum(axis=0)
+    B = data.matrices[scaling.scaled].sum(axis=0)
+    eye = np.eye(n)
+    C2 = np.kron(B, eye)
+    C1 = np.kron(A, eye) + np.kron(eye, A)
+    C0 = np.kron(eye, B)
+    size = n * n
+    left = np.block([[np.zeros((size, size)), np.eye(size)], [-C0, -C1]])
+    right = np.block([[np.eye(size), np.zeros((size, size))], [np.zeros((size, size)), C2]])
+    alpha, beta = scipy.linalg.eig(left, right, right=False, homogeneous_eigvals=True)
+    finite = np.abs(beta) > 1e-13 * np.abs(alpha)
+    z = alpha[finite] / beta[finite]
+    z = z[np.abs(np.abs(z) - 1.0) <= _UNIMODULAR]
+    bases = []
+    scale = max(1.0, scaling.frequency_bound)
+    for zj in z:
+        zj = zj / abs(zj)
+        mu = np.linalg.eigvals(A + B * zj)
+        for value in mu[(np.abs(mu.real) <= _ON_AXIS * scale) & (mu.imag > 1e-12 * scale)]:
+            omega = float(value.imag)
+            phi = (-math.atan2(zj.imag, zj.real)) % (2.0 * math.pi)
+            refined = refine_crossing(scaling, omega, phi / (omega * h))
+            if refined is not None and refined[0] > 0.0:
+                bases.append(refined)
+    return bases
+
+
+def _omega_scan_bases(scaling: Scaling, h: float) -> list[tuple[float, float]]:
+    data = scaling.data
+    unscaled = data.matrices[~scaling.scaled]
+    unscaled_delays = data.delays[~scaling.scaled]
+    B = data.matrices[scaling.scaled].sum(axis=0)
+    n = data.n
+
+    def eigenvalues(omega: float) -> ComplexArray:
+        P = 1j * omega * np.eye(n) - np.tensordot(np.exp(-1j * omega * unscaled_delays), unscaled, axes=1)
+        alpha, beta = scipy.linalg.eig(P, B, right=False, homogeneous_eigvals=True)
+        finite = np.abs(beta) > 1e-13 * np.abs(alpha)
+        return np.asarray(alpha[finite] / beta[finite], dtype=np.complex128)
+
+    def inside(omega: float) -> int:
+        return int(np.count_nonzero(np.abs(eigenvalues(omega)) < 1.0))
+
+    upper = scaling.frequency_bound * (1.0 + 1e-9)
+    step = _SCAN_PHASE / max(1.0, float(unscaled_delays.max(initial=0.0)))
+    bases = []
+    for omega in _scan(inside, upper, step):
+        z = eigenvalues(omega)
+        if z.size == 0 or omega <= 0.0:
+            continue
+        zj = z[np.argmin(np.abs(np.abs(z) - 1.0))]
+        phi = (-math.atan2(zj.imag, zj.real)) % (2.0 * math.pi)
+        refined = refine_crossing(scaling, omega, phi / (omega * h))
+        if refined is not None and refined[0] > 0.0:
+            bases.append(refined)
+    return bases
+
+
+def _theta_scan(scaling: Scaling, up_to: float) -> list[tuple[float, float]]:
+    data = scaling.data
+    A = data.matrices[~scaling.scaled].sum(axis=0)
+    scaled = data.matrices[scaling.scaled]
+    delays = data.delays[scaling.scaled]
+
+    def eigenvalues(theta: float) -> ComplexArray:
+        E = A + np.tensordot(np.exp(-1j * theta * delays), scaled, axes=1)
+        return np.asarray(np.linalg.eigvals(E), dtype=np.complex128)
+
+    def right(theta: float) -> int:
+        return int(np.count_nonzero(eigenvalues(theta).real > 0.0))
+
+    upper = scaling.frequency_bound * up_to * (1.0 + 1e-9)
+    found = []
+    for theta in _scan(right, upper, _SCAN_PHASE / float(delays.max())):
+        mu = eigenvalues(theta)
+        value = mu[np.argmin(np.abs(mu.real))]
+        if value.imag <= 0.0:
+            continue  # a crossing at negative s
+        omega = float(value.imag)
+        refined = refine_crossing(scaling, omega, theta / omega)
+        if refined is not None and refined[0] > 0.0 and 0.0 <= refined[1] <= up_to:
+            found.append((refined[1], refined[0]))
+    return found
+
+
+def method(scaling: Scaling) -> str:
+    """"exact", "frequency scan" or "phase scan", by the structure of the scaled system."""
+    scaled_values = np.unique(scaling.data.delays[scaling.scaled])
+    unscaled_delayed = bool(np.any((scaling.data.delays > 0.0) & ~scaling.scaled
+                                   & (scaling.data.norms > 0.0)))
+    if scaled_values.size == 1:
+        if not unscaled_delayed and 2 * scaling.data.n ** 2 <= _PENCIL_MAX:
+            return "exact"
+        return "frequency scan"
+    if not unscaled_delayed:
+        return "phase scan"
+    raise NotImplementedError(
+        "scaling several different delays while other terms keep positive delays is not "
+        "supported: scale all delayed terms together, or delays of one value")
+
+
+def crossings(scaling: Scaling, up_to: float) -> tuple[list[tuple[float, float]], str]:
+    """Every (s, omega), omega > 0, 0 <= s <= up_to, where i omega is a root at factor s, sorted
+    by s, and the method that found them."""
+    how = method(scaling)
+    if how == "phase scan":
+        found = _theta_scan(scaling, up_to)
+    else:
+        h = float(scaling.data.delays[scaling.scaled][0])
+        bases = _exact_bases(scaling, h) if how == "exact" else _omega_scan_bases(scaling, h)
+        found = _periodic_factors(scaling, h, _unique_bases(bases, h), up_to)
+    found.sort()
+    unique: list[tuple[float, float]] = []
+    for s, omega in found:
+        if unique and abs(s - unique[-1][0]) <= 1e-9 * max(1.0, s) and \
+                abs(omega - unique[-1][1]) <= 1e-8 * max(1.0, omega):
+            continue
+        unique.append((s, omega))
+    return unique, how
+
+
+def first_crossing(scaling: Scaling) -> Optional[tuple[float, float]]:
+    """The smallest crossing factor (s, omega) of the exact and frequency-scan cases, None when no
+    root ever reaches the axis."""
+    h = float(scaling.data.delays[scaling.scaled][0])
+    how = method(scaling)
+    bases = _exact_bases(scaling, h) if how == "exact" else _omega_scan_bases(scaling, h)
+    found = _periodic_factors(scaling, h, _unique_bases(bases, h), math.inf if not bases else
+                              max(2.0 * math.pi / (omega * h) for omega, _ in bases))
+    return min(found) if found else None
