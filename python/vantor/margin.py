@@ -94,6 +94,9 @@ def _scaling(sys: pyvantor.lagsys, which: Optional[Sequence[int]]) -> Scaling:
         return Scaling(data, scaled)
     if isinstance(which, (int, np.integer)):
         which = [int(which)]
+    if isinstance(which, (str, bytes)) or any(
+            isinstance(k, (bool, np.bool_)) or not isinstance(k, (int, np.integer)) for k in which):
+        raise TypeError(f"which must be a sequence of term indices, got {which!r}")
     try:
         indices = [int(k) for k in which]
     except TypeError as err:

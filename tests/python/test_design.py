@@ -187,19 +187,21 @@ def test_phase_scan_of_two_scaled_delays(seed):
     assert first.factor == pytest.approx(min(expected), rel=1e-9)
 
 
-@pytest.mark.parametrize("sys, which, error, match", [
-    (scalar(0.5, -0.1), None, ValueError, "not stable at factor 0"),
-    (scalar(-1.0, -0.5), [3], ValueError, "index 3"),
-    (scalar(-1.0, -0.5), [0], ValueError, "only positive"),
-    (scalar(-1.0, -0.5), [], ValueError, "at least one"),
-    (scalar(-1.0, -0.5), "x", ValueError, "invalid literal|index"),
-    (pyvantor.lagsys([-np.eye(1), -np.eye(1)], [0.0, 0.0]), None, ValueError, "no positive delay"),
-    (pyvantor.lagsys([-np.eye(1), -0.1 * np.eye(1), -0.1 * np.eye(1), -0.1 * np.eye(1)],
-                     [0.0, 0.5, 1.0, 2.0]), [2, 3], NotImplementedError, "several different"),
+@pytest.mark.parametrize("make, which, error, match", [
+    (lambda: scalar(0.5, -0.1), None, ValueError, "not stable at factor 0"),
+    (lambda: scalar(-1.0, -0.5), [3], ValueError, "index 3"),
+    (lambda: scalar(-1.0, -0.5), [0], ValueError, "only positive"),
+    (lambda: scalar(-1.0, -0.5), [], ValueError, "at least one"),
+    (lambda: scalar(-1.0, -0.5), "x", TypeError, "which must be"),
+    (lambda: scalar(-1.0, -0.5), [1.5], TypeError, "which must be"),
+    (lambda: pyvantor.lagsys([-np.eye(1), -np.eye(1)], [0.0, 0.0]), None, ValueError, "no positive delay"),
+    (lambda: pyvantor.lagsys([-np.eye(1), -0.1 * np.eye(1), -0.1 * np.eye(1), -0.1 * np.eye(1)],
+                             [0.0, 0.5, 1.0, 2.0]), [2, 3], NotImplementedError, "several different"),
 ])
-def test_margin_refuses(sys, which, error, match):
+def test_margin_refuses(make, which, error, match):
+    # Systems are made in the test: instances held by the parametrization outlive the module.
     with pytest.raises(error, match=match):
-        vantor.delay_margin(sys, which)
+        vantor.delay_margin(make(), which)
 
 
 @pytest.mark.parametrize("up_to, error", [(0.0, ValueError), (-1.0, ValueError),

@@ -133,3 +133,13 @@ def test_delay_locus_picture(tmp_path):
     crossing = float(re.search(r"first unstable delay on the grid (\S+);", out).group(1))
     assert 1.5497 <= crossing < 1.5497 + 2.48 / 39
     assert_picture(tmp_path / "locus.png")
+
+
+def test_delay_design(tmp_path):
+    out = run("delay_design.py", tmp_path / "design.png", cwd=tmp_path)
+    exact, classical = (float(h) for h in re.findall(r"h = (\d+\.\d+)", out)[:2])
+    assert exact == pytest.approx(classical, rel=1e-10) and exact == pytest.approx(1.5497, abs=1e-4)
+    assert len(re.findall(r"^  \[\d+\.\d+, \d+\.\d+\)$", out, re.M)) == 5
+    abscissa = float(re.search(r"spectral abscissa of the loop (-?\d+\.\d+) \(certified: True\)", out)[1])
+    assert abscissa < -1.0
+    assert_picture(tmp_path / "design.png")
