@@ -9,12 +9,14 @@
 - `delay_margin`, `stability_intervals`: exact delay margins and stability switches.
 - `eigenvectors`, `root_derivative`: null vectors, condition numbers and derivatives of roots.
 - `minimize_abscissa`, `stabilize`: parameters and feedback gains that minimize the abscissa.
+- `DelaySystem`, `rightmost_roots`: large sparse systems and their certified rightmost roots.
 - `sweep`, `locus`: an analysis over a parameter grid, serial, on a process pool or a Dask cluster.
 - `vantor.plot`: pictures of spectra, stability charts and root loci (matplotlib).
 """
 
 from .certify import Certificate, certify, count_roots
 from .design import minimize_abscissa, stabilize
+from .large import DelaySystem, RightmostRoots, rightmost_roots
 from .margin import Crossing, DelayMargin, StabilityIntervals, delay_margin, stability_intervals
 from .sensitivity import Eigenvectors, eigenvectors, root_derivative
 from .region import IncompleteRoots, RootsInBox, all_roots, roots_in_box
@@ -28,10 +30,12 @@ __all__ = [
     "Certificate",
     "Crossing",
     "DelayMargin",
+    "DelaySystem",
     "Eigenvectors",
     "StabilityIntervals",
     "DistinctRoots",
     "IncompleteRoots",
+    "RightmostRoots",
     "RootsInBox",
     "SpectralAbscissa",
     "SweepResult",
@@ -47,6 +51,7 @@ __all__ = [
     "load_sweep",
     "locus",
     "minimize_abscissa",
+    "rightmost_roots",
     "root_derivative",
     "roots_in_box",
     "spectral_abscissa",

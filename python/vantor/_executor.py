@@ -6,6 +6,7 @@ from typing import Any, Callable, Optional, Sequence, TypeVar
 
 T = TypeVar("T")
 R = TypeVar("R")
+S = TypeVar("S")
 
 
 def is_dask_client(executor: object) -> bool:
@@ -25,3 +26,19 @@ def map_tasks(task: Callable[[T], R], items: Sequence[T], executor: Optional[Any
         raise TypeError(
             f"executor must be a concurrent.futures executor or a Dask client, got {type(executor).__name__}")
     return list(executor.map(task, items))
+
+
+def map_shared(task: Callable[[S, T], R], shared: S, items: Sequence[T],
+               executor: Optional[Any] = None) -> list[R]:
+    """[task(shared, item) for item in items], in order; `shared` (a large object) goes to each Dask
+    worker once (scattered, broadcast) and with each task to a concurrent.futures executor."""
+    if executor is None or len(items) <= 1:
+        return [task(shared, item) for item in items]
+    if is_dask_client(executor):
+        handle = executor.scatter(shared, broadcast=True, hash=False)
+        futures = executor.map(task, [handle] * len(items), list(items), pure=False, retries=1)
+        return list(executor.gather(futures))
+    if not hasattr(executor, "map"):
+        raise TypeError(
+            f"executor must be a concurrent.futures executor or a Dask client, got {type(executor).__name__}")
+    return list(executor.map(task, [shared] * len(items), items))

@@ -59,10 +59,29 @@ class SystemData:
         return self.modulus_bound(r) * max(1.0, self.tau)
 
 
+def is_sparse_system(sys: object) -> bool:
+    """A vantor.DelaySystem with sparse matrices (the analyses take its own path)."""
+    return type(sys).__name__ == "DelaySystem" and bool(getattr(sys, "sparse", False))
+
+
+def as_lagsys(sys: object, name: str = "sys") -> pyvantor.lagsys:
+    """sys itself, or a dense vantor.DelaySystem as a pyvantor.lagsys; TypeError for a sparse one
+    (whose dense form would hold n^2 numbers per matrix)."""
+    if type(sys).__name__ == "DelaySystem" and hasattr(sys, "to_lagsys"):
+        if is_sparse_system(sys):
+            raise TypeError(
+                f"{name} is a sparse DelaySystem: use vantor.rightmost_roots (or count_roots, "
+                f"is_stable, spectral_abscissa, all_roots), or {name}.to_lagsys() for a small system")
+        converted: pyvantor.lagsys = sys.to_lagsys()
+        return converted
+    return sys  # type: ignore[return-value]
+
+
 def check_system(sys: object, name: str = "sys") -> SystemData:
     """The system's matrices and delays after the checks `roots` makes, with errors naming `name`."""
+    sys = as_lagsys(sys, name)
     if not isinstance(sys, pyvantor.lagsys):
-        raise TypeError(f"{name} must be a pyvantor.lagsys, got {type(sys).__name__}")
+        raise TypeError(f"{name} must be a pyvantor.lagsys or a vantor.DelaySystem, got {type(sys).__name__}")
     m = sys.mA
     if m == 0:
         raise ValueError(f"{name} has no matrices")

@@ -11,7 +11,7 @@ reports it, and the caller moves the contour.
 from __future__ import annotations
 
 import math
-from typing import Callable, Optional
+from typing import Callable, Optional, Protocol, Union
 
 import numpy as np
 from numpy.typing import NDArray
@@ -30,14 +30,28 @@ BoolArray = NDArray[np.bool_]
 Points = Callable[[IntArray, FloatArray], ComplexArray]
 
 
+class PhaseSource(Protocol):
+    """A system that computes the phase of its own determinant (a large or sparse one)."""
+
+    tau: float
+
+    def det_phase(self, lam: ComplexArray) -> tuple[FloatArray, FloatArray, BoolArray]: ...
+
+
+System = Union[SystemData, PhaseSource]
+
+
 class ContourHitsZero(Exception):
     """det Delta vanishes on or within rounding of the contour."""
 
 
-def det_phase(data: SystemData, lam: ComplexArray) -> tuple[FloatArray, FloatArray, BoolArray]:
+def det_phase(data: System, lam: ComplexArray) -> tuple[FloatArray, FloatArray, BoolArray]:
     """At every point of lam: the argument of det Delta (from log-determinants, so no overflow),
     the modulus of its logarithmic derivative (det Delta)'/det Delta = trace(Delta^-1 Delta'), and
-    whether det Delta is exactly zero there."""
+    whether det Delta is exactly zero there. A system other than SystemData (a large or sparse
+    one) computes them itself."""
+    if not isinstance(data, SystemData):
+        return data.det_phase(lam)
     n = data.n
     if n == 1:
         # A scalar equation: det Delta is Delta itself.
@@ -77,7 +91,7 @@ def _wrap(angle: FloatArray) -> FloatArray:
     return (angle + np.pi) % (2.0 * np.pi) - np.pi
 
 
-def total_turns(data: SystemData, points: Points, speed: FloatArray, steps: IntArray,
+def total_turns(data: System, points: Points, speed: FloatArray, steps: IntArray,
                 budget: Optional[int] = None) -> tuple[FloatArray, BoolArray]:
     """The change of arg det Delta along each of several closed contours at once.
 
@@ -94,15 +108,17 @@ def total_turns(data: SystemData, points: Points, speed: FloatArray, steps: IntA
     ids = np.repeat(np.arange(contours), steps)
     t0 = np.concatenate([np.arange(k) / k for k in steps])
     t1 = np.concatenate([np.arange(1, k + 1) / k for k in steps])
-    nodes = points(np.concatenate((ids, ids)), np.concatenate((t0, t1)))
-    phase, rate, zero = det_phase(data, nodes)
+    # Each step ends where the next begins; the last one ends at the contour's start.
+    following = np.arange(1, ids.size + 1)
+    following[np.cumsum(steps) - 1] = np.cumsum(steps) - steps
+    phase, rate, zero = det_phase(data, points(ids, t0))
     a, b, c = t0, t1, ids
-    pa, pb, ra, rb = phase[:ids.size], phase[ids.size:], rate[:ids.size], rate[ids.size:]
+    pa, pb, ra, rb = phase, phase[following], rate, rate[following]
     hit = np.zeros(contours, dtype=bool)
-    np.logical_or.at(hit, ids, zero[:ids.size] | zero[ids.size:])
+    np.logical_or.at(hit, ids, zero)
     turn = np.zeros(contours)
-    used = 2 * ids.size
-    own = 2 * steps.astype(np.int64)
+    used = ids.size
+    own = steps.astype(np.int64)
     while a.size:
         live = ~hit[c]
         a, b, pa, pb, ra, rb, c = a[live], b[live], pa[live], pb[live], ra[live], rb[live], c[live]
@@ -141,7 +157,7 @@ def _winding(turn: float) -> int:
     return int(count)
 
 
-def zeros_in_box(data: SystemData, x0: float, x1: float, y: float) -> int:
+def zeros_in_box(data: System, x0: float, x1: float, y: float) -> int:
     """Zeros of det Delta in the box [x0, x1] x [-y, y], counted with multiplicity; ContourHitsZero
     when one lies on or within rounding of its boundary."""
     counts, hit = zeros_in_rects(data, np.array([[x0, x1, -y, y]]))
@@ -150,7 +166,7 @@ def zeros_in_box(data: SystemData, x0: float, x1: float, y: float) -> int:
     return int(counts[0])
 
 
-def zeros_in_rects(data: SystemData, rects: FloatArray, budget: Optional[int] = None
+def zeros_in_rects(data: System, rects: FloatArray, budget: Optional[int] = None
                    ) -> tuple[NDArray[np.int64], BoolArray]:
     """Zeros of det Delta in each rectangle rects[i] = (x0, x1, y0, y1), with multiplicity, and
     whether a zero lies on or within rounding of its boundary (its count is then -1)."""
@@ -178,7 +194,7 @@ def zeros_in_rects(data: SystemData, rects: FloatArray, budget: Optional[int] = 
     return counts, hit
 
 
-def zeros_in_circles(data: SystemData, centres: ComplexArray, radii: FloatArray,
+def zeros_in_circles(data: System, centres: ComplexArray, radii: FloatArray,
                      budget: Optional[int] = None) -> tuple[NDArray[np.int64], BoolArray]:
     """Zeros of det Delta in each disc |lambda - centres[i]| < radii[i], with multiplicity, and
     whether a zero lies on or within rounding of that circle (its count is then -1)."""

@@ -12,7 +12,7 @@ from numpy.typing import NDArray
 import pyvantor
 
 from ._winding import ContourHitsZero, zeros_in_box
-from ._system import ComplexArray, SystemData, check_real, check_system
+from ._system import ComplexArray, SystemData, as_lagsys, check_real, check_system, is_sparse_system
 from .spectrum import analyse
 
 # A root on or within rounding of the line Re(lambda) = r moves that edge left by these amounts,
@@ -60,6 +60,10 @@ def count_roots(sys: pyvantor.lagsys, r: float) -> int:
     >>> vantor.count_roots(sys, -1.0), vantor.count_roots(sys, -3.0)
     (2, 6)
     """
+    if is_sparse_system(sys):
+        from .large import count_large, large_system
+
+        return count_large(large_system(sys), check_real(r, "r"))[0]
     data = check_system(sys)
     return count_right_of(data, check_real(r, "r"))[0]
 
@@ -169,6 +173,7 @@ def certify(sys: pyvantor.lagsys, r: float) -> Certificate:
     >>> print(vantor.certify(sys, -1.0))
     2 roots right of -1, 2 found: complete
     """
+    sys = as_lagsys(sys)
     data = check_system(sys)
     count, left = count_right_of(data, check_real(r, "r"))
     found = analyse(sys, data, left)

@@ -12,7 +12,7 @@ from numpy.typing import NDArray
 import pyvantor
 
 from ._resolve import Rect, Resolver, UnresolvedCell
-from ._system import RESOLVED_REACH, ComplexArray, SystemData, check_real, check_system
+from ._system import RESOLVED_REACH, ComplexArray, SystemData, as_lagsys, check_real, check_system, is_sparse_system
 from ._winding import zeros_in_rects
 from .certify import EDGE_SHIFTS, count_right_of
 from .spectrum import _conjugate_symmetric as conjugate_symmetric, _polish as polish
@@ -187,6 +187,7 @@ def roots_in_box(sys: pyvantor.lagsys, box: Sequence[float], *, executor: Option
     >>> res.count, res.complete
     (2, True)
     """
+    sys = as_lagsys(sys)
     data = check_system(sys)
     rect = _check_box(box)
     count, counted = _count_box(data, rect)
@@ -235,8 +236,15 @@ def all_roots(sys: pyvantor.lagsys, r: float, *, max_count: int = MAX_COUNT,
     >>> res.count, int(res.multiplicity.sum()), res.complete
     (78, 78, True)
     """
-    data = check_system(sys)
     bound = check_real(r, "r")
+    if is_sparse_system(sys):
+        from .large import rightmost_roots
+
+        found = rightmost_roots(sys, r=bound, executor=executor)
+        return RootsInBox(found.roots, found.multiplicity, found.count,
+                          (found.r, math.inf, -math.inf, math.inf), True, 0)
+    sys = as_lagsys(sys)
+    data = check_system(sys)
     if isinstance(max_count, (bool, np.bool_)) or not isinstance(max_count, (int, np.integer)):
         raise TypeError(f"max_count must be an integer, got {max_count!r}")
     if max_count < 0:

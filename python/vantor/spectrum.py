@@ -11,7 +11,7 @@ import pyvantor
 
 from ._newton import newton_steps, scale as _scale
 from ._resolve import Resolver
-from ._system import ComplexArray, SystemData, check_real, check_system
+from ._system import ComplexArray, SystemData, as_lagsys, check_real, check_system
 
 _EPS = float(np.finfo(np.float64).eps)
 # Newton steps on det Delta that polish a simple root; it moves at most this far (relative).
@@ -81,6 +81,7 @@ def distinct_roots(sys: pyvantor.lagsys, r: float, *, tol: float = 1e-4) -> Dist
     >>> res.multiplicity
     array([1, 1])
     """
+    sys = as_lagsys(sys)
     data = check_system(sys)
     bound = check_real(r, "r")
     tol = check_real(tol, "tol")

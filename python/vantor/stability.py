@@ -9,7 +9,7 @@ import numpy as np
 from scipy.optimize import brentq
 import pyvantor
 
-from ._system import RESOLVED_REACH, SystemData, check_real, check_system
+from ._system import RESOLVED_REACH, SystemData, as_lagsys, check_real, check_system, is_sparse_system
 from .certify import count_right_of
 from .region import solve_right_of
 
@@ -110,6 +110,13 @@ def spectral_abscissa(sys: pyvantor.lagsys) -> SpectralAbscissa:
     >>> round(res.abscissa, 12)
     -0.318131505205
     """
+    if is_sparse_system(sys):
+        from .large import rightmost_roots
+
+        rightmost = rightmost_roots(sys, 1)
+        first = complex(rightmost.roots[0])
+        return SpectralAbscissa(first.real, first, int(rightmost.multiplicity[0]), rightmost.r)
+    sys = as_lagsys(sys)
     data = check_system(sys)
     delay_free = float(np.linalg.eigvals(data.matrices.sum(axis=0)).real.max())
     width = max(1.0, data.tau)
@@ -170,6 +177,10 @@ def is_stable(sys: pyvantor.lagsys, margin: float = 0.0) -> bool:
     >>> vantor.is_stable(sys), vantor.is_stable(sys, margin=0.5)
     (True, False)
     """
-    data = check_system(sys)
     margin = check_real(margin, "margin")
+    if is_sparse_system(sys):
+        from .large import count_large, large_system
+
+        return count_large(large_system(sys), -margin)[0] == 0
+    data = check_system(sys)
     return count_right_of(data, -margin)[0] == 0

@@ -1,0 +1,466 @@
+"""Rightmost roots of large (sparse) delay systems: shift-invert Arnoldi on a spectral
+discretization with a structured solve, Newton's method with sparse factorizations, and the
+log-determinant phase for argument-principle counts.
+
+Discretization. A root lambda with Delta(lambda) v = 0 is an eigenvalue of the generator of the
+solution semigroup on functions phi on [-tau, 0]: lambda phi = phi' with phi'(0) = sum_k A_k phi(-h_k).
+Collocation at the Chebyshev points theta_j = tau (cos(j pi / N) - 1) / 2, j = 0..N (theta_0 = 0), with
+x_j = phi(theta_j), the differentiation matrix D and the interpolation rows l_k (l_k . x = the
+interpolant at -h_k), gives the eigenproblem M x = lambda x of order n (N + 1):
+
+    row 0:       sum_k A_k sum_j l_kj x_j = lambda x_0,
+    rows 1..N:   sum_j D_ij x_j           = lambda x_i.
+
+Structured solve. (M - sigma I) x = y: rows 1..N give x_{1:} = z - r x_0 with R = (D_11 - sigma I)^-1
+(N x N), z = R y_{1:}, r = R D_10 (blockwise on the n-vectors). Row 0 then reads
+
+    (sum_k c_k A_k - sigma I) x_0 = y_0 - sum_k A_k (l_k,1: . z),   c_k = l_k0 - l_k,1: . r,
+
+one solve with an n x n matrix (c_k ~ exp(-sigma h_k): it is -Delta(sigma) of the discretization),
+factored once per shift (a sparse LU for sparse A_k). A solve costs O(nnz + n N^2) and the Krylov
+vectors O(n N) each. Arnoldi (ARPACK) on this inverse gives the eigenvalues of M nearest sigma.
+
+Refinement. Newton's method on Delta(lambda) v = 0, c* v = 1 (c the starting vector): with
+u = Delta(lambda)^-1 Delta'(lambda) v, lambda <- lambda - 1 / (c* u), v <- u / (c* u); one sparse LU per
+step, quadratic convergence at a simple root.
+
+Phase of det Delta. With Pr Delta Pc = L U (SuperLU, unit lower L), det Delta = sign(Pr) sign(Pc)
+prod_i U_ii; the argument is the sum of the arguments of U_ii plus pi times the permutations'
+parity (from their cycle counts).
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field
+from typing import Any, Optional, Sequence, Union
+
+import numpy as np
+import scipy.linalg
+import scipy.sparse
+import scipy.sparse.linalg
+from numpy.typing import NDArray
+from scipy.sparse.csgraph import reverse_cuthill_mckee
+
+ComplexArray = NDArray[np.complex128]
+FloatArray = NDArray[np.float64]
+BoolArray = NDArray[np.bool_]
+Matrix = Union[NDArray[np.float64], "scipy.sparse.csc_matrix"]
+
+_NEWTON_STEPS = 30
+# Largest kl + ku for LAPACK's banded LU; wider patterns take SuperLU.
+_BAND_MAX = 64
+# A refined root is accepted with ||Delta(lambda) v|| at most this times ||v|| times the size of
+# Delta's terms.
+ACCEPT_RESIDUAL = 1e-10
+
+
+def chebyshev(N: int, tau: float) -> tuple[FloatArray, FloatArray]:
+    """The points theta_j = tau (cos(j pi / N) - 1) / 2 on [-tau, 0] and the differentiation matrix."""
+    j = np.arange(N + 1)
+    x = np.cos(np.pi * j / N)
+    c = np.where((j == 0) | (j == N), 2.0, 1.0) * (-1.0) ** j
+    X = x[:, None] - x[None, :]
+    D = np.outer(c, 1.0 / c) / (X + np.eye(N + 1))
+    D -= np.diag(D.sum(axis=1))
+    return tau * (x - 1.0) / 2.0, D * (2.0 / tau)
+
+
+def interpolation_row(theta: FloatArray, point: float) -> FloatArray:
+    """Barycentric weights: row . values = the interpolant through (theta_j, values_j) at point."""
+    N = theta.size - 1
+    j = np.arange(N + 1)
+    w = np.where((j == 0) | (j == N), 0.5, 1.0) * (-1.0) ** j
+    diff = point - theta
+    exact = np.flatnonzero(np.abs(diff) <= 1e-15 * max(1.0, float(np.abs(theta).max())))
+    row = np.zeros(N + 1)
+    if exact.size:
+        row[exact[0]] = 1.0
+        return row
+    terms = w / diff
+    return np.asarray(terms / terms.sum(), dtype=np.float64)
+
+
+@dataclass
+class LargeSystem:
+    """The matrices (dense arrays or CSC matrices of order n), delays and norm bounds of a
+    system, with the characteristic matrix, its factorizations and its determinant's phase."""
+
+    matrices: list[Any]
+    delays: FloatArray
+    sparse: bool
+    norm_bounds: FloatArray = field(init=False)
+
+    def __post_init__(self) -> None:
+        self.norm_bounds = np.array([_norm_bound(A) for A in self.matrices])
+        self.band: Optional[tuple[int, int]] = None
+        if self.sparse:
+            self._pattern()
+
+    def _pattern(self) -> None:
+        """The union of the matrices' patterns and the identity's, with a column order (COLAMD,
+        computed once) under which the characteristic matrix is factored without reordering: the
+        values of each A_k on that pattern, so that Delta(z) is one vector operation away."""
+        n = self.n
+        pieces = [scipy.sparse.identity(n, format="csc")] + [abs(A) for A in self.matrices]
+        union = pieces[0]
+        for piece in pieces[1:]:
+            union = union + piece
+        union = scipy.sparse.csc_matrix(union)
+        union.sort_indices()
+        cols = np.repeat(np.arange(n), np.diff(union.indptr))
+        keys = cols.astype(np.int64) * n + union.indices
+
+        def on_pattern(A: Any) -> FloatArray:
+            coo = scipy.sparse.coo_matrix(A)
+            values = np.zeros(keys.size)
+            np.add.at(values, np.searchsorted(keys, coo.col.astype(np.int64) * n + coo.row), coo.data)
+            return values
+
+        self._identity_values = on_pattern(scipy.sparse.identity(n))
+        self._values = np.stack([on_pattern(A) for A in self.matrices])
+        # Banded after a reverse Cuthill-McKee ordering (a symmetric permutation: the same
+        # determinant): LAPACK's banded LU, far cheaper than a general sparse one.
+        symmetric = scipy.sparse.csr_matrix(union + union.T)
+        perm = np.asarray(reverse_cuthill_mckee(symmetric, symmetric_mode=True), dtype=np.intp)
+        inverse = np.empty(n, dtype=np.intp)
+        inverse[perm] = np.arange(n)
+        rows, columns = inverse[union.indices], inverse[cols]
+        kl = int(np.max(rows - columns, initial=0))
+        ku = int(np.max(columns - rows, initial=0))
+        if kl + ku <= _BAND_MAX:
+            self.band = (kl, ku)
+            self._band_perm = perm
+            self._band_at = (kl + ku + rows - columns) * n + columns
+            return
+        # A representative matrix for the ordering: Delta at a point off the real axis.
+        sample = scipy.sparse.csc_matrix((self._identity_values * (1.0 + 1.0j) - self._values.sum(axis=0),
+                                          union.indices, union.indptr), shape=(n, n))
+        order = scipy.sparse.linalg.splu(sample).perm_c
+        position = scipy.sparse.csc_matrix((np.arange(keys.size, dtype=np.float64), union.indices,
+                                            union.indptr), shape=(n, n))[:, order]
+        position.sort_indices()
+        self._take = position.data.astype(np.intp)
+        self._indices, self._indptr = position.indices.copy(), position.indptr.copy()
+        self._order = order
+
+    def ordered(self, weights: Any, shift: complex) -> Any:
+        """(shift I + sum_k weights_k A_k) with its columns in the stored order, as CSC."""
+        values = shift * self._identity_values + np.asarray(weights) @ self._values
+        return scipy.sparse.csc_matrix((values[self._take], self._indices, self._indptr),
+                                       shape=(self.n, self.n))
+
+    def sparse_lu(self, weights: Any, shift: complex) -> Any:
+        return scipy.sparse.linalg.splu(self.ordered(weights, shift), permc_spec="NATURAL")
+
+    def band_lu(self, weights: Any, shift: complex) -> tuple[ComplexArray, NDArray[np.intc], int]:
+        """LAPACK's banded LU of (shift I + sum_k weights_k A_k) in the band ordering."""
+        assert self.band is not None
+        kl, ku = self.band
+        values = shift * self._identity_values
+        for w, row in zip(weights, self._values):
+            values += w * row
+        ab = np.zeros((2 * kl + ku + 1, self.n), dtype=np.complex128)
+        ab.ravel()[self._band_at] = values
+        lu, ipiv, info = scipy.linalg.lapack.zgbtrf(ab, kl, ku, overwrite_ab=1)
+        return lu, ipiv, int(info)
+
+    @property
+    def n(self) -> int:
+        return int(self.matrices[0].shape[0])
+
+    @property
+    def tau(self) -> float:
+        return float(self.delays.max())
+
+    def combination(self, weights: Any, shift: complex) -> Any:
+        """shift I + sum_k weights_k A_k."""
+        if self.sparse:
+            total = scipy.sparse.identity(self.n, dtype=np.complex128, format="csc") * shift
+            for w, A in zip(weights, self.matrices):
+                total = total + w * A
+            return total.tocsc()
+        dense = np.zeros((self.n, self.n), dtype=np.complex128)
+        for w, A in zip(weights, self.matrices):
+            dense += w * A
+        dense[np.diag_indices(self.n)] += shift
+        return dense
+
+    def delta(self, lam: complex) -> Any:
+        return self.combination(-np.exp(-lam * self.delays), lam)
+
+    def delta_prime(self, lam: complex) -> Any:
+        return self.combination(self.delays * np.exp(-lam * self.delays), 1.0)
+
+    def term_size(self, lam: complex) -> float:
+        return abs(lam) + float(np.sum(self.norm_bounds * np.abs(np.exp(-lam * self.delays))))
+
+    def factor(self, weights: Any, shift: complex) -> Any:
+        """A solver of (shift I + sum_k weights_k A_k) x = b: sparse LU (on the stored column
+        order) or dense LU."""
+        if self.sparse and self.band is not None:
+            kl, ku = self.band
+            band, ipiv, info = self.band_lu(weights, shift)
+            if info > 0:
+                raise np.linalg.LinAlgError("singular matrix")
+            perm = self._band_perm
+
+            def solve_band(b: ComplexArray) -> ComplexArray:
+                y, _ = scipy.linalg.lapack.zgbtrs(band, kl, ku, np.asarray(b, dtype=np.complex128)[perm], ipiv)
+                x = np.empty(self.n, dtype=np.complex128)
+                x[perm] = y
+                return x
+
+            return solve_band
+        if self.sparse:
+            lu = self.sparse_lu(weights, shift)
+            inverse = np.empty(self.n, dtype=np.intp)
+            inverse[self._order] = np.arange(self.n)
+
+            def solve(b: ComplexArray) -> ComplexArray:
+                # (M P) y = b with P the column order, so x = P y.
+                y = np.asarray(lu.solve(np.asarray(b, dtype=np.complex128)), dtype=np.complex128)
+                x = np.empty_like(y)
+                x[self._order] = y
+                return x
+
+            return solve
+        lu = scipy.linalg.lu_factor(self.combination(weights, shift), check_finite=False)
+        return lambda b: scipy.linalg.lu_solve(lu, b, check_finite=False)
+
+    def factor_delta(self, lam: complex) -> Any:
+        return self.factor(-np.exp(-lam * self.delays), lam)
+
+    def det_phase(self, lam: ComplexArray) -> tuple[FloatArray, FloatArray, BoolArray]:
+        """arg det Delta at each point; the rate is not estimated (0), zero marks exact singularity."""
+        phases = np.empty(lam.size)
+        zero = np.zeros(lam.size, dtype=bool)
+        if not self.sparse:
+            stacked = np.stack(self.matrices)
+            chunk = max(1, 4_000_000 // (self.n * self.n))
+            for start in range(0, lam.size, chunk):
+                part = lam[start:start + chunk]
+                D = -np.tensordot(np.exp(-np.outer(part, self.delays)), stacked, axes=1)
+                D[:, np.arange(self.n), np.arange(self.n)] += part[:, None]
+                sign, logabs = np.linalg.slogdet(D)
+                phases[start:start + chunk] = np.angle(sign)
+                zero[start:start + chunk] = np.isneginf(logabs)
+            return phases, np.zeros(lam.size), zero
+        for i, z in enumerate(lam):
+            phases[i], zero[i] = phase_at(self, complex(z))
+        return phases, np.zeros(lam.size), zero
+
+    def det_phase_parallel(self, lam: ComplexArray, executor: Any) -> tuple[FloatArray, FloatArray, BoolArray]:
+        from ._executor import map_shared
+
+        pieces = np.array_split(lam, max(1, min(lam.size, 8 * _workers(executor))))
+        results = map_shared(_phase_task, self, [p for p in pieces if p.size], executor)
+        phases = np.concatenate([r[0] for r in results]) if results else np.empty(0)
+        zero = np.concatenate([r[1] for r in results]) if results else np.empty(0, dtype=bool)
+        return phases, np.zeros(lam.size), zero
+
+
+def _is_sparse(value: Any) -> bool:
+    return bool(scipy.sparse.issparse(value))
+
+
+def _workers(executor: Any) -> int:
+    for attr in ("_max_workers",):
+        if hasattr(executor, attr):
+            return int(getattr(executor, attr))
+    try:
+        return max(1, len(executor.scheduler_info()["workers"]))
+    except Exception:  # noqa: BLE001 - any executor without that interface
+        return 2
+
+
+def _phase_task(system: LargeSystem, lam: ComplexArray) -> tuple[FloatArray, BoolArray]:
+    phases, _, zero = system.det_phase(lam)
+    return phases, zero
+
+
+def _norm_bound(A: Any) -> float:
+    """An upper bound on ||A||_2: sqrt(||A||_1 ||A||_inf) (exact 2-norm for small dense A)."""
+    if _is_sparse(A):
+        absolute: Any = abs(A)
+        one = float(absolute.sum(axis=0).max()) if A.nnz else 0.0
+        inf = float(absolute.sum(axis=1).max()) if A.nnz else 0.0
+        return math.sqrt(one * inf)
+    if A.shape[0] <= 200:
+        return float(np.linalg.norm(A, 2))
+    return math.sqrt(float(np.abs(A).sum(axis=0).max()) * float(np.abs(A).sum(axis=1).max()))
+
+
+def _parity(perm: NDArray[np.intp]) -> int:
+    """(n - number of cycles) mod 2: cycles labelled by their least index through pointer doubling."""
+    n = perm.size
+    label = np.arange(n)
+    p = perm.copy()
+    for _ in range(max(1, int(math.ceil(math.log2(max(n, 2))))) + 1):
+        label = np.minimum(label, label[p])
+        p = p[p]
+    cycles = int(np.count_nonzero(label == np.arange(n)))
+    return (n - cycles) % 2
+
+
+def phase_at(system: LargeSystem, z: complex) -> tuple[float, bool]:
+    if system.sparse and system.band is not None:
+        band, ipiv, info = system.band_lu(-np.exp(-z * system.delays), z)
+        if info > 0:
+            return 0.0, True
+        kl, ku = system.band
+        swaps = int(np.count_nonzero(ipiv != np.arange(system.n)))
+        return float(np.angle(band[kl + ku]).sum() + math.pi * swaps), False
+    if system.sparse:
+        # The fixed column order changes the sign of det Delta by a constant: no turn.
+        try:
+            lu = system.sparse_lu(-np.exp(-z * system.delays), z)
+        except RuntimeError:
+            return 0.0, True  # exactly singular
+        diagonal = lu.U.diagonal()
+        if np.any(diagonal == 0):
+            return 0.0, True
+        turns = _parity(lu.perm_r) + _parity(lu.perm_c)
+        return float(np.angle(diagonal).sum() + math.pi * turns), False
+    sign, logabs = np.linalg.slogdet(system.delta(z))
+    if np.isneginf(logabs):
+        return 0.0, True
+    return float(np.angle(sign)), False
+
+
+class ShiftInvert:
+    """(M - sigma I)^-1 of the collocation matrix M of degree N, as a LinearOperator."""
+
+    def __init__(self, system: LargeSystem, N: int, sigma: complex) -> None:
+        self.system, self.N, self.sigma = system, N, sigma
+        theta, D = chebyshev(N, system.tau if system.tau > 0 else 1.0)
+        self.D = D
+        self.rows = np.array([interpolation_row(theta, -h) for h in system.delays])
+        R = np.linalg.inv(D[1:, 1:] - sigma * np.eye(N))
+        self.R = R
+        r = R @ D[1:, 0]
+        c = self.rows[:, 0] - self.rows[:, 1:] @ r
+        self.r = r
+        self.solve0 = system.factor(c, -sigma)
+        n = system.n
+        self.size = n * (N + 1)
+        self.operator = scipy.sparse.linalg.LinearOperator(
+            (self.size, self.size), matvec=self._solve, dtype=np.complex128)
+        self.forward = scipy.sparse.linalg.LinearOperator(
+            (self.size, self.size), matvec=self._apply, dtype=np.complex128)
+
+    def _solve(self, y: ComplexArray) -> ComplexArray:
+        n, N = self.system.n, self.N
+        Y = np.asarray(y, dtype=np.complex128).reshape(N + 1, n)
+        z = self.R @ Y[1:]
+        rhs = Y[0].copy()
+        for row, A in zip(self.rows, self.system.matrices):
+            rhs -= A @ (row[1:] @ z)
+        x0 = self.solve0(rhs)
+        X = np.empty_like(Y)
+        X[0] = x0
+        X[1:] = z - np.outer(self.r, x0)
+        return X.reshape(-1)
+
+    def _apply(self, x: ComplexArray) -> ComplexArray:
+        n, N = self.system.n, self.N
+        X = np.asarray(x, dtype=np.complex128).reshape(N + 1, n)
+        Y = np.empty_like(X)
+        Y[0] = sum(A @ (row @ X) for row, A in zip(self.rows, self.system.matrices))
+        Y[1:] = self.D[1:] @ X
+        return Y.reshape(-1)
+
+    def eigenpairs(self, count: int, seed: int = 0) -> tuple[ComplexArray, ComplexArray]:
+        """Ritz values of M nearest sigma (about `count` of them, nearest first) and the first
+        blocks x_0 of their Ritz vectors, by Arnoldi on (M - sigma I)^-1 in compact form.
+
+        Every block of every Krylov vector lies in the span of the n-vectors U = [u_0, x_0 of each
+        step] (x_{1:} = z - r x_0 and z = R y_{1:} combine earlier blocks), so a Krylov vector is
+        U S with a small coefficient matrix S ((steps + 1) x (N + 1)); with U orthonormal, inner
+        products of Krylov vectors are those of their coefficients. A step costs one solve, the
+        products with the A_k and O(n steps) for U, not O(n N steps).
+        """
+        n, N, rows, R, r = self.system.n, self.N, self.rows, self.R, self.r
+        steps = int(min(self.size - 1, max(2 * count + 20, 40), 240))
+        rng = np.random.default_rng(seed)
+        U = np.zeros((n, steps + 1), dtype=np.complex128)
+        u0 = rng.normal(size=n) + 0j
+        U[:, 0] = u0 / np.linalg.norm(u0)
+        C = np.zeros((steps + 1, steps + 1, N + 1), dtype=np.complex128)
+        C[0, 0, :] = 1.0 / math.sqrt(N + 1)
+        H = np.zeros((steps + 1, steps), dtype=np.complex128)
+        p = 1
+        done = steps
+        for j in range(steps):
+            S = C[j, :p]
+            Z = S[:, 1:] @ R.T
+            rhs = U[:, :p] @ S[:, 0]
+            for row, A in zip(rows, self.system.matrices):
+                rhs = rhs - A @ (U[:, :p] @ (Z @ row[1:]))
+            x0 = self.solve0(rhs)
+            h0 = np.zeros(p + 1, dtype=np.complex128)
+            size = float(np.linalg.norm(x0))
+            for _ in range(2):
+                g = U[:, :p].conj().T @ x0
+                x0 = x0 - U[:, :p] @ g
+                h0[:p] += g
+            beta = float(np.linalg.norm(x0))
+            if beta > 1e-13 * size and p <= steps:
+                U[:, p] = x0 / beta
+                h0[p] = beta
+                p += 1
+            X = np.zeros((p, N + 1), dtype=np.complex128)
+            X[:, 0] = h0[:p]
+            X[:Z.shape[0], 1:] = Z
+            X[:, 1:] -= np.outer(h0[:p], r)
+            for _ in range(2):
+                g = np.einsum("jpk,pk->j", C[:j + 1, :p].conj(), X)
+                X = X - np.einsum("j,jpk->pk", g, C[:j + 1, :p])
+                H[:j + 1, j] += g
+            norm = float(np.linalg.norm(X))
+            H[j + 1, j] = norm
+            if norm <= 1e-14 * max(1.0, float(np.abs(H[:j + 1, j]).max())):
+                done = j + 1  # an invariant subspace: its Ritz values are exact
+                break
+            C[j + 1, :p] = X / norm
+        theta, vectors = np.linalg.eig(H[:done, :done])
+        order = np.argsort(-np.abs(theta))[:max(1, count)]
+        theta, vectors = theta[order], vectors[:, order]
+        keep = np.abs(theta) > 0
+        theta, vectors = theta[keep], vectors[:, keep]
+        blocks = np.einsum("ji,jp->pi", vectors, C[:done, :p, 0])
+        return self.sigma + 1.0 / theta, (U[:, :p] @ blocks).T
+
+
+def newton(system: LargeSystem, lam: complex, v: ComplexArray
+           ) -> Optional[tuple[complex, float, ComplexArray]]:
+    """A root refined from (lam, v), its relative residual and unit null vector; None when Newton
+    fails."""
+    norm = float(np.linalg.norm(v))
+    if not (norm > 0.0 and math.isfinite(norm) and math.isfinite(abs(lam))):
+        return None
+    c = v / norm
+    v = c.copy()
+    last = math.inf
+    for step_number in range(_NEWTON_STEPS):
+        try:
+            u = system.factor_delta(lam)(system.delta_prime(lam) @ v)
+        except (RuntimeError, ValueError, np.linalg.LinAlgError):
+            break  # singular to working precision: lam is a root
+        denominator = complex(np.vdot(c, u))
+        if denominator == 0 or not np.all(np.isfinite(u)):
+            break
+        step = 1.0 / denominator
+        v = u / denominator
+        size = abs(step)
+        if step_number > 2 and size > last:
+            break  # no longer converging: keep the last iterate
+        lam = lam - step
+        last = size
+        if size <= 1e-15 * max(1.0, abs(lam)):
+            break
+    residual = float(np.linalg.norm(system.delta(lam) @ v)) / (
+        float(np.linalg.norm(v)) * system.term_size(lam))
+    if not math.isfinite(residual):
+        return None
+    return lam, residual, v / np.linalg.norm(v)
