@@ -146,7 +146,7 @@ class LargeSystem:
 
     def ordered(self, weights: Any, shift: complex) -> Any:
         """(shift I + sum_k weights_k A_k) with its columns in the stored order, as CSC."""
-        values = shift * self._identity_values + np.asarray(weights) @ self._values
+        values = complex(shift) * self._identity_values + np.asarray(weights) @ self._values
         return scipy.sparse.csc_matrix((values[self._take], self._indices, self._indptr),
                                        shape=(self.n, self.n))
 
@@ -157,7 +157,7 @@ class LargeSystem:
         """LAPACK's banded LU of (shift I + sum_k weights_k A_k) in the band ordering."""
         assert self.band is not None
         kl, ku = self.band
-        values = shift * self._identity_values
+        values = complex(shift) * self._identity_values
         for w, row in zip(weights, self._values):
             values += w * row
         ab = np.zeros((2 * kl + ku + 1, self.n), dtype=np.complex128)
@@ -232,32 +232,30 @@ class LargeSystem:
         return self.factor(-np.exp(-lam * self.delays), lam)
 
     def det_phase(self, lam: ComplexArray) -> tuple[FloatArray, FloatArray, BoolArray]:
-        """arg det Delta at each point; the rate is not estimated (0), zero marks exact singularity."""
-        phases = np.empty(lam.size)
-        zero = np.zeros(lam.size, dtype=bool)
+        """arg det Delta at each point, |(det Delta)'/det Delta| and whether Delta is exactly
+        singular there."""
         if not self.sparse:
-            stacked = np.stack(self.matrices)
-            chunk = max(1, 4_000_000 // (self.n * self.n))
-            for start in range(0, lam.size, chunk):
-                part = lam[start:start + chunk]
-                D = -np.tensordot(np.exp(-np.outer(part, self.delays)), stacked, axes=1)
-                D[:, np.arange(self.n), np.arange(self.n)] += part[:, None]
-                sign, logabs = np.linalg.slogdet(D)
-                phases[start:start + chunk] = np.angle(sign)
-                zero[start:start + chunk] = np.isneginf(logabs)
-            return phases, np.zeros(lam.size), zero
+            from ._system import SystemData
+            from ._winding import det_phase
+
+            data = SystemData(np.stack(self.matrices), self.delays, self.norm_bounds)
+            return det_phase(data, lam)
+        phases = np.empty(lam.size)
+        rates = np.empty(lam.size)
+        zero = np.zeros(lam.size, dtype=bool)
         for i, z in enumerate(lam):
-            phases[i], zero[i] = phase_at(self, complex(z))
-        return phases, np.zeros(lam.size), zero
+            phases[i], rates[i], zero[i] = phase_at(self, complex(z))
+        return phases, rates, zero
 
     def det_phase_parallel(self, lam: ComplexArray, executor: Any) -> tuple[FloatArray, FloatArray, BoolArray]:
         from ._executor import map_shared
 
         pieces = np.array_split(lam, max(1, min(lam.size, 8 * _workers(executor))))
         results = map_shared(_phase_task, self, [p for p in pieces if p.size], executor)
-        phases = np.concatenate([r[0] for r in results]) if results else np.empty(0)
-        zero = np.concatenate([r[1] for r in results]) if results else np.empty(0, dtype=bool)
-        return phases, np.zeros(lam.size), zero
+        if not results:
+            return np.empty(0), np.empty(0), np.empty(0, dtype=bool)
+        return (np.concatenate([r[0] for r in results]), np.concatenate([r[1] for r in results]),
+                np.concatenate([r[2] for r in results]))
 
 
 def _is_sparse(value: Any) -> bool:
@@ -274,9 +272,8 @@ def _workers(executor: Any) -> int:
         return 2
 
 
-def _phase_task(system: LargeSystem, lam: ComplexArray) -> tuple[FloatArray, BoolArray]:
-    phases, _, zero = system.det_phase(lam)
-    return phases, zero
+def _phase_task(system: LargeSystem, lam: ComplexArray) -> tuple[FloatArray, FloatArray, BoolArray]:
+    return system.det_phase(lam)
 
 
 def _norm_bound(A: Any) -> float:
@@ -303,29 +300,42 @@ def _parity(perm: NDArray[np.intp]) -> int:
     return (n - cycles) % 2
 
 
-def phase_at(system: LargeSystem, z: complex) -> tuple[float, bool]:
-    if system.sparse and system.band is not None:
+def log_det(system: LargeSystem, z: complex) -> Optional[complex]:
+    """log det Delta(z) (its imaginary part up to a constant multiple of 2 pi), None where Delta
+    is exactly singular."""
+    if system.band is not None:
         band, ipiv, info = system.band_lu(-np.exp(-z * system.delays), z)
         if info > 0:
-            return 0.0, True
+            return None
         kl, ku = system.band
+        diagonal = band[kl + ku]
         swaps = int(np.count_nonzero(ipiv != np.arange(system.n)))
-        return float(np.angle(band[kl + ku]).sum() + math.pi * swaps), False
-    if system.sparse:
+    else:
         # The fixed column order changes the sign of det Delta by a constant: no turn.
         try:
             lu = system.sparse_lu(-np.exp(-z * system.delays), z)
         except RuntimeError:
-            return 0.0, True  # exactly singular
+            return None  # exactly singular
         diagonal = lu.U.diagonal()
-        if np.any(diagonal == 0):
-            return 0.0, True
-        turns = _parity(lu.perm_r) + _parity(lu.perm_c)
-        return float(np.angle(diagonal).sum() + math.pi * turns), False
-    sign, logabs = np.linalg.slogdet(system.delta(z))
-    if np.isneginf(logabs):
-        return 0.0, True
-    return float(np.angle(sign)), False
+        swaps = _parity(lu.perm_r) + _parity(lu.perm_c)
+    if np.any(diagonal == 0):
+        return None
+    return complex(float(np.log(np.abs(diagonal)).sum()),
+                   float(np.angle(diagonal).sum() + math.pi * swaps))
+
+
+def phase_at(system: LargeSystem, z: complex) -> tuple[float, float, bool]:
+    """arg det Delta(z), |(det Delta)'/det Delta| (a forward difference of log det over 1e-7 of
+    |z|: no trace of Delta^-1 Delta' is formed) and whether Delta(z) is exactly singular."""
+    value = log_det(system, z)
+    if value is None:
+        return 0.0, math.inf, True
+    step = 1e-7 * max(1.0, abs(z))
+    ahead = log_det(system, z + step)
+    if ahead is None:
+        return value.imag, math.inf, False
+    turn = (ahead.imag - value.imag + math.pi) % (2.0 * math.pi) - math.pi
+    return value.imag, abs(complex(ahead.real - value.real, turn)) / step, False
 
 
 class ShiftInvert:

@@ -156,35 +156,79 @@ class Box:
     y: float
 
 
-def _gershgorin_bounds(system: LargeSystem) -> tuple[float, float]:
-    """(g, s): Re w <= g and |Im w| <= s for every w in the numerical range of the undelayed sum
-    A_0: g bounds the largest eigenvalue of (A_0 + A_0^T)/2 by Gershgorin's discs, s the 2-norm of
-    (A_0 - A_0^T)/2 by its 1-norm (equal to its inf-norm)."""
+def _balancing(A0: Any) -> FloatArray:
+    """log d of the diagonal similarity D A_0 D^-1 closest to symmetric in its off-diagonal
+    moduli: d_i / d_j = sqrt(|a_ji| / |a_ij|) for every pair with both entries nonzero, in the
+    least-squares sense (a graph Laplacian; exact for tridiagonal matrices). The similarity keeps
+    the roots and shrinks the skew part that bounds their imaginary parts."""
+    coo = scipy.sparse.coo_matrix(A0)
+    n = A0.shape[0]
+    upper = coo.row < coo.col
+    lower = scipy.sparse.csr_matrix((np.abs(coo.data), (coo.row, coo.col)), shape=(n, n))
+    rows, cols = coo.row[upper], coo.col[upper]
+    forward = np.abs(coo.data[upper])
+    backward = np.asarray(lower[cols, rows]).ravel()
+    both = (forward > 0) & (backward > 0)
+    if not np.any(both):
+        return np.zeros(n)
+    i, j = rows[both], cols[both]
+    target = 0.5 * np.log(backward[both] / forward[both])
+    m = i.size
+    incidence = scipy.sparse.csr_matrix((np.concatenate([np.ones(m), -np.ones(m)]),
+                                         (np.tile(np.arange(m), 2), np.concatenate([i, j]))), shape=(m, n))
+    laplacian = (incidence.T @ incidence + 1e-9 * scipy.sparse.identity(n)).tocsc()
+    x = np.asarray(scipy.sparse.linalg.spsolve(laplacian, incidence.T @ target), dtype=np.float64)
+    x -= x.mean()
+    return x if np.all(np.isfinite(x)) and np.abs(x).max() < 300.0 else np.zeros(n)
+
+
+def _bounds(system: LargeSystem) -> tuple[float, float, FloatArray]:
+    """(g, s, norms) for the balanced system D A_k D^-1 (same roots): Re w <= g and |Im w| <= s
+    for every w in the numerical range of the undelayed sum A_0 (g bounds the largest eigenvalue
+    of its symmetric part by Gershgorin's discs, s the 2-norm of its skew part by its 1-norm), and
+    bounds on the 2-norms of the delayed matrices."""
+    cached = getattr(system, "_bounds_cache", None)
+    if cached is not None:
+        return cached  # type: ignore[no-any-return]
     undelayed = [A for A, h in zip(system.matrices, system.delays) if h == 0.0]
-    if not undelayed:
-        return 0.0, 0.0
-    A0: Any = undelayed[0]
-    for A in undelayed[1:]:
-        A0 = A0 + A
-    if _is_sparse(A0):
-        S = ((A0 + A0.T) * 0.5).tocsr()
-        K = ((A0 - A0.T) * 0.5).tocsc()
+    sparse = [scipy.sparse.csr_matrix(A) for A in system.matrices]
+    A0: Any = sum(scipy.sparse.csr_matrix(A) for A in undelayed) if undelayed else None
+    logd = _balancing(A0) if A0 is not None else np.zeros(system.n)
+    d = scipy.sparse.diags(np.exp(logd))
+    d_inv = scipy.sparse.diags(np.exp(-logd))
+    norms = np.array([_norm_of(d @ A @ d_inv) if h > 0.0 else 0.0
+                      for A, h in zip(sparse, system.delays)])
+    if A0 is None:
+        result = (0.0, 0.0, norms)
+    else:
+        B = (d @ A0 @ d_inv).tocsr()
+        S = ((B + B.T) * 0.5).tocsr()
+        K = ((B - B.T) * 0.5).tocsc()
         diagonal = S.diagonal()
         radius = np.asarray(abs(S).sum(axis=1)).ravel() - np.abs(diagonal)
         skew = float(np.asarray(abs(K).sum(axis=0)).max()) if K.nnz else 0.0
-    else:
-        S = 0.5 * (A0 + A0.T)
-        K = 0.5 * (A0 - A0.T)
-        diagonal = np.diag(S)
-        radius = np.abs(S).sum(axis=1) - np.abs(diagonal)
-        skew = float(np.abs(K).sum(axis=0).max())
-    return float(np.max(diagonal + radius)), skew
+        result = (float(np.max(diagonal + radius)), skew, norms)
+    setattr(system, "_bounds_cache", result)
+    return result
+
+
+def _norm_of(A: Any) -> float:
+    absolute: Any = abs(A)
+    if not A.nnz:
+        return 0.0
+    return math.sqrt(float(absolute.sum(axis=0).max()) * float(absolute.sum(axis=1).max()))
+
+
+def _gershgorin_bounds(system: LargeSystem) -> tuple[float, float]:
+    g, s, _ = _bounds(system)
+    return g, s
 
 
 def _delayed_bound(system: LargeSystem, r: float) -> float:
+    _, _, norms = _bounds(system)
     delayed = system.delays > 0.0
     with np.errstate(over="ignore"):
-        return float(np.sum(system.norm_bounds[delayed] * np.exp(-r * system.delays[delayed])))
+        return float(np.sum(norms[delayed] * np.exp(-r * system.delays[delayed])))
 
 
 def box_right_of(system: LargeSystem, r: float) -> Optional[Box]:
@@ -354,8 +398,11 @@ def _uncovered_shifts(system: LargeSystem, line: float, upper: float,
         return []
     typical = float(np.median([r for _, r in discs if math.isfinite(r)] or [box.y]))
     step = max(0.5 * typical, 1e-3 * max(1.0, box.y))
+    # Up to a little above the roots found: the count, not this heuristic, proves the rest.
+    top = min(box.y, max((abs(c.imag) + r for c, r in discs if math.isfinite(r)), default=box.y)
+              + typical)
     xs = np.linspace(line, upper, max(2, int(math.ceil((upper - line) / step)) + 1))
-    ys = np.linspace(0.0, box.y, max(2, int(math.ceil(box.y / step)) + 1))
+    ys = np.linspace(0.0, top, max(2, int(math.ceil(top / step)) + 1))
     points = (xs[:, None] + 1j * ys[None, :]).ravel()
     covered = np.zeros(points.size, dtype=bool)
     for centre, radius in discs:
@@ -480,7 +527,8 @@ def rightmost_roots(sys: Union[DelaySystem, pyvantor.lagsys], k: int = 6, *, r: 
                                   res[keep], V[keep].T.copy(), shifts, "certified by the count")
         if count < inside or round_ == _ROUNDS:
             break
-        jobs = _missing_shifts(system, line, z, executor, seed + 100 * (round_ + 1), 2 ** round_)
+        jobs = _missing_shifts(system, line, z, executor, seed + 100 * (round_ + 1), 2 ** round_,
+                               count - inside)
     z = found.sorted()[0]
     raise RuntimeError(
         f"{count} roots lie right of Re(lambda) = {line:.6g} by the argument principle, but "
@@ -510,9 +558,11 @@ def _keep(z: ComplexArray, wanted: Optional[int], line: float) -> NDArray[np.boo
 
 
 def _missing_shifts(system: LargeSystem, line: float, z: ComplexArray, executor: Optional[Any],
-                    seed: int, refinement: int) -> list[tuple[complex, int, int]]:
-    """Shifts at the centres of the strips of the upper half box whose count exceeds the roots
-    found in them (the lower half mirrors it)."""
+                    seed: int, refinement: int, missing: int) -> list[tuple[complex, int, int]]:
+    """Shifts where the count exceeds the roots found: in each strip of the upper half box whose
+    count is larger than the roots found in it (the lower half mirrors it), at the centre of the
+    roots found there (a cluster) or of the strip, asking for enough eigenvalues to pass through
+    a cluster of the strip's count."""
     box = box_right_of(system, line)
     assert box is not None
     strips = 4 * refinement
@@ -521,11 +571,19 @@ def _missing_shifts(system: LargeSystem, line: float, z: ComplexArray, executor:
     edges[1:] += 1e-9 * box.y * np.arange(1, strips + 1)
     counts = strip_counts(system, line, edges, executor)
     jobs = []
+    right = float(z.real.max()) if z.size else box.x1
     for i, c in enumerate(counts):
         a, b = edges[i], edges[i + 1]
-        have = int(np.count_nonzero((z.real > line) & (z.imag >= a) & (z.imag <= b)))
+        here = (z.real > line) & (z.imag >= a) & (z.imag <= b)
+        have = int(np.count_nonzero(here))
         if c < 0 or c > have:
-            right = float(z.real.max()) if z.size else box.x1
-            centre = complex(0.5 * (line + max(right, line)), 0.5 * (a + b))
-            jobs.append((centre, max(12, 3 * max(c, 1)), seed + i))
+            centre = complex(np.mean(z[here])) if have else \
+                complex(0.5 * (line + max(right, line)), 0.5 * (a + b))
+            jobs.append((centre, 4 * max(c, have, 1) + 10 * refinement, seed + i))
+    if not jobs:
+        # The strips agree with the roots found while the whole count does not (a root near a
+        # strip's edge): search around the roots nearest the line with many more eigenvalues.
+        near = z[z.real > line]
+        centre = complex(np.mean(near)) if near.size else complex(line, 0.0)
+        jobs.append((complex(centre.real, abs(centre.imag)), 4 * (near.size + missing) + 20, seed))
     return jobs

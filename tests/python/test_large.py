@@ -1,0 +1,278 @@
+"""Rightmost roots of large sparse systems against decoupled modes (Lambert W on every branch of
+every mode of a tridiagonal Toeplitz matrix), dense roots of coupled systems, sparse formats,
+bad input, the analyses that take a DelaySystem and the executor paths."""
+
+import concurrent.futures
+import math
+
+import numpy as np
+import pytest
+import scipy.sparse as sp
+from scipy.special import lambertw
+
+import pyvantor
+import vantor
+
+
+def toeplitz(n, low, diagonal, high):
+    """The tridiagonal Toeplitz matrix and its eigenvalues diagonal + 2 sqrt(low high) cos(j pi/(n+1))
+    (low high > 0: similar to a symmetric one)."""
+    L = sp.diags([np.full(n - 1, low), np.full(n, diagonal), np.full(n - 1, high)], [-1, 0, 1])
+    mu = diagonal + 2.0 * math.sqrt(low * high) * np.cos(np.arange(1, n + 1) * np.pi / (n + 1))
+    return L, mu
+
+
+def diffusion(n, advection=0.0, coefficient=1.0):
+    """Diffusion (and advection) on (0, pi) with Dirichlet ends, n inner points: the eigenvalues
+    approach -coefficient (j^2 + advection^2), j = 1, 2, ..., well apart whatever n."""
+    scale = coefficient * (n + 1) ** 2 / np.pi ** 2
+    shift = advection * np.pi / (n + 1)
+    return toeplitz(n, scale * (1 + shift), -2.0 * scale, scale * (1 - shift))
+
+
+def mode_roots(a, b, tau, branches=6):
+    """Every mode lambda = a_j + b exp(-lambda tau): Lambert W on branches -6..6 of every mode,
+    rightmost first (the modes' roots cluster near Re = log|b tau| / tau when b tau exp(-a tau) is
+    large, so any mode may hold a rightmost root)."""
+    a = np.asarray(a)
+    with np.errstate(over="ignore", invalid="ignore"):
+        roots = np.concatenate([a + lambertw(b * tau * np.exp(-a * tau), k) / tau
+                                for k in range(-branches, branches + 1)])
+    roots = roots[np.isfinite(roots)]   # modes so damped that their roots lie far left
+    return ordered(roots)
+
+
+def ordered(z):
+    """Rightmost first; real parts equal to 1e-9 (a conjugate pair) by imaginary part."""
+    z = np.asarray(z)
+    return z[np.lexsort((z.imag, -np.round(z.real, 9)))]
+
+
+def assert_same_roots(found, expected, rtol):
+    for z in found:
+        assert np.min(np.abs(expected - z)) <= rtol * max(1.0, abs(z)), z
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_decoupled_modes_one_delay(seed):
+    rng = np.random.default_rng(600 + seed)
+    n = int(rng.choice([10, 60, 400, 2000]))
+    L, mu = diffusion(n, advection=float(rng.choice([0.0, rng.uniform(0.2, 1.5)])),
+                      coefficient=float(rng.uniform(0.2, 1.0)))
+    c, b, tau = float(rng.uniform(-0.5, 1.0)), float(rng.uniform(-2.0, -0.3)), float(rng.uniform(0.5, 2.0))
+    sys = vantor.DelaySystem([L + c * sp.identity(n), b * sp.identity(n)], [0.0, tau])
+    k = 8
+    res = vantor.rightmost_roots(sys, k)
+    expected = mode_roots(mu + c, b, tau)
+    assert res.certified and res.roots.size == k
+    np.testing.assert_allclose(ordered(res.roots), expected[:k], rtol=1e-9, atol=1e-9)
+    assert np.all(res.residual <= 1e-10)
+    assert res.count == int(np.count_nonzero(expected.real > res.r))
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_decoupled_modes_two_delays(seed):
+    # x' = L x + c x + b x(t - tau1) + e x(t - tau2): each mode a scalar equation with two delays,
+    # whose roots the dense contour solver proves independently.
+    rng = np.random.default_rng(700 + seed)
+    n = 40
+    L, mu = diffusion(n, advection=0.7, coefficient=0.5)
+    c, b, e = float(rng.uniform(-0.3, 0.5)), float(rng.uniform(-1.5, -0.5)), float(rng.uniform(-0.6, 0.6))
+    sys = vantor.DelaySystem([L + c * sp.identity(n), b * sp.identity(n), e * sp.identity(n)],
+                             [0.0, 1.0, 2.3])
+    res = vantor.rightmost_roots(sys, 6)
+    reference = np.concatenate([
+        vantor.all_roots(pyvantor.lagsys([np.array([[m + c]]), np.array([[b]]), np.array([[e]])],
+                                         [0.0, 1.0, 2.3]), res.r - 0.5).roots
+        for m in mu])
+    reference = ordered(reference)
+    assert res.certified
+    np.testing.assert_allclose(ordered(res.roots), reference[:6], rtol=1e-9, atol=1e-9)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_coupled_dense_systems_agree_with_the_dense_solver(seed):
+    rng = np.random.default_rng(800 + seed)
+    n = int(rng.integers(5, 40))
+    A = [rng.normal(size=(n, n)) / math.sqrt(n) - np.eye(n), rng.normal(size=(n, n)) / math.sqrt(n)]
+    lagsys = pyvantor.lagsys(A, [0.0, 1.0])
+    res = vantor.rightmost_roots(lagsys, 6)
+    dense = vantor.all_roots(lagsys, res.r)
+    assert res.certified and res.count == int(dense.multiplicity.sum())
+    assert_same_roots(res.roots, dense.roots, 1e-9)
+    np.testing.assert_allclose(ordered(res.roots), ordered(dense.roots)[:6], rtol=1e-9, atol=1e-9)
+
+
+def test_null_vectors_are_returned():
+    n = 200
+    L, _ = diffusion(n)
+    sys = vantor.DelaySystem([L, -0.8 * sp.identity(n)], [0.0, 1.0])
+    res = vantor.rightmost_roots(sys, 4)
+    I = sp.identity(n, dtype=complex)
+    for lam, v in zip(res.roots, res.vectors.T):
+        D = lam * I - L.tocsr().astype(complex) + 0.8 * np.exp(-lam) * I
+        scale = abs(lam) + 4 * (n + 1) ** 2 / np.pi ** 2 + 0.8 * abs(np.exp(-lam))
+        assert np.linalg.norm(D @ v) <= 1e-10 * scale and np.linalg.norm(v) == pytest.approx(1.0)
+
+
+@pytest.fixture(scope="module")
+def sparse_example():
+    n = 500
+    L, mu = diffusion(n, advection=0.8, coefficient=0.3)
+    return [L.tocsr() + 0.3 * sp.identity(n), -0.9 * sp.identity(n)], mu + 0.3
+
+
+@pytest.mark.parametrize("convert", [sp.csr_matrix, sp.csc_matrix, sp.coo_matrix, sp.csr_array])
+def test_every_format_gives_the_same_roots(sparse_example, convert):
+    matrices, _ = sparse_example
+    reference = vantor.rightmost_roots(vantor.DelaySystem(matrices, [0.0, 1.0]), 5)
+    res = vantor.rightmost_roots(vantor.DelaySystem([convert(A) for A in matrices], [0.0, 1.0]), 5)
+    np.testing.assert_allclose(res.roots, reference.roots, rtol=1e-12, atol=1e-12)
+    assert res.certified
+
+
+def test_every_root_right_of_a_bound(sparse_example):
+    matrices, a = sparse_example
+    res = vantor.rightmost_roots(vantor.DelaySystem(matrices, [0.0, 1.0]), r=-2.0)
+    expected = mode_roots(a, -0.9, 1.0)
+    expected = expected[expected.real > -2.0]
+    assert res.certified and res.roots.size == expected.size
+    np.testing.assert_allclose(ordered(res.roots), expected, rtol=1e-9, atol=1e-9)
+
+
+def test_without_certificate(sparse_example):
+    matrices, a = sparse_example
+    res = vantor.rightmost_roots(vantor.DelaySystem(matrices, [0.0, 1.0]), 3, certify=False)
+    assert not res.certified and res.count == -1 and "certify=False" in res.message
+    np.testing.assert_allclose(ordered(res.roots), mode_roots(a, -0.9, 1.0)[:3], rtol=1e-9)
+
+
+def test_analyses_take_a_sparse_system(sparse_example):
+    matrices, a = sparse_example
+    sys = vantor.DelaySystem(matrices, [0.0, 1.0])
+    expected = mode_roots(a, -0.9, 1.0)
+    for r in (-1.0, -2.5):
+        assert vantor.count_roots(sys, r) == int(np.count_nonzero(expected.real > r))
+    assert vantor.is_stable(sys) == bool(expected[0].real < 0)
+    assert vantor.is_stable(sys, margin=-expected[0].real - 1e-3)
+    assert not vantor.is_stable(sys, margin=-expected[0].real + 1e-3)
+    assert vantor.spectral_abscissa(sys).abscissa == pytest.approx(expected[0].real, rel=1e-10)
+    res = vantor.all_roots(sys, -1.5)
+    np.testing.assert_allclose(ordered(res.roots), expected[expected.real >= -1.5], rtol=1e-9)
+    with pytest.raises(TypeError, match="sparse DelaySystem"):
+        vantor.distinct_roots(sys, -1.0)
+
+
+def test_dense_and_sparse_matrices_give_the_same_roots():
+    L, mu = diffusion(80, advection=0.5, coefficient=0.4)
+    matrices = [L + 0.2 * sp.identity(80), -0.6 * sp.identity(80)]
+    sparse = vantor.rightmost_roots(vantor.DelaySystem(matrices, [0.0, 1.3]), 5)
+    dense = vantor.rightmost_roots(vantor.DelaySystem([A.toarray() for A in matrices], [0.0, 1.3]), 5)
+    assert sparse.certified and dense.certified and sparse.count == dense.count
+    np.testing.assert_allclose(ordered(dense.roots), ordered(sparse.roots), rtol=1e-11, atol=1e-11)
+    np.testing.assert_allclose(ordered(sparse.roots), mode_roots(mu + 0.2, -0.6, 1.3)[:5], rtol=1e-9)
+
+
+def test_a_dense_delay_system_is_a_lagsys():
+    A = [np.array([[0.0, 1.0], [-2.0, -0.3]]), np.array([[0.0, 0.0], [-0.5, 0.0]])]
+    dense = vantor.DelaySystem(A, [0.0, 1.0])
+    lagsys = pyvantor.lagsys(A, [0.0, 1.0])
+    assert not dense.sparse
+    np.testing.assert_array_equal(vantor.distinct_roots(dense, -2.0).roots,
+                                  vantor.distinct_roots(lagsys, -2.0).roots)
+    assert vantor.count_roots(dense, -2.0) == vantor.count_roots(lagsys, -2.0)
+    assert str(vantor.certify(dense, -2.0)) == str(vantor.certify(lagsys, -2.0))
+
+
+@pytest.mark.parametrize("A, delays, error, match", [
+    ([], [], ValueError, "at least one"),
+    (sp.identity(3), [0.0], TypeError, "list or tuple"),
+    ([np.eye(2), np.eye(3)], [0.0, 1.0], ValueError, "A\\[1\\] has shape"),
+    ([np.ones((2, 3))], [0.0], ValueError, "square"),
+    ([np.eye(2) * 1j], [0.0], TypeError, "real"),
+    ([sp.identity(2, dtype=complex)], [0.0], TypeError, "real"),
+    ([sp.csr_matrix(np.array([[np.nan, 0.0], [0.0, 1.0]]))], [0.0], ValueError, "non-finite"),
+    ([np.eye(2)], [0.0, 1.0], ValueError, "2 entries for 1"),
+    ([np.eye(2)], [-1.0], ValueError, "delays\\[0\\]"),
+    ([np.eye(2)], [math.inf], ValueError, "delays\\[0\\]"),
+    ([np.eye(2)], ["1"], TypeError, "delays\\[0\\]"),
+    ([np.eye(2)], 1.0, TypeError, "delays must be a sequence"),
+    ([[["a"]]], [0.0], TypeError, "real"),
+])
+def test_delay_system_refuses(A, delays, error, match):
+    with pytest.raises(error, match=match):
+        vantor.DelaySystem(A, delays)
+
+
+@pytest.mark.parametrize("kwargs, error, match", [
+    (dict(k=0), ValueError, "k must be >= 1"),
+    (dict(k=2.5), TypeError, "k must be an integer"),
+    (dict(r=math.nan), ValueError, "r must be finite"),
+    (dict(certify="yes"), TypeError, "certify"),
+])
+def test_rightmost_roots_refuses(sparse_example, kwargs, error, match):
+    matrices, _ = sparse_example
+    with pytest.raises(error, match=match):
+        vantor.rightmost_roots(vantor.DelaySystem(matrices, [0.0, 1.0]), **kwargs)
+    with pytest.raises(TypeError, match="DelaySystem or a pyvantor.lagsys"):
+        vantor.rightmost_roots("system")
+
+
+def test_the_structured_solve_inverts_the_collocation_matrix():
+    from vantor._krylov import LargeSystem, ShiftInvert
+
+    rng = np.random.default_rng(3)
+    n, N = 4, 9
+    A = [rng.normal(size=(n, n)), rng.normal(size=(n, n)), rng.normal(size=(n, n))]
+    for sparse in (False, True):
+        system = LargeSystem([sp.csc_matrix(M) if sparse else M for M in A], np.array([0.0, 0.7, 1.5]),
+                             sparse)
+        op = ShiftInvert(system, N, 0.3 + 0.8j)
+        M = np.column_stack([op._apply(e) for e in np.eye(op.size, dtype=complex)])
+        y = rng.normal(size=op.size) + 1j * rng.normal(size=op.size)
+        x = op._solve(y)
+        assert np.linalg.norm((M - op.sigma * np.eye(op.size)) @ x - y) <= 1e-10 * np.linalg.norm(y)
+
+
+def _executor_case():
+    n = 3000
+    L, _ = diffusion(n, coefficient=0.5)
+    return vantor.DelaySystem([L + 0.2 * sp.identity(n), -0.7 * sp.identity(n)], [0.0, 1.0])
+
+
+def test_a_process_pool_gives_the_serial_results():
+    sys = _executor_case()
+    serial = vantor.rightmost_roots(sys, 6)
+    with concurrent.futures.ProcessPoolExecutor(2) as pool:
+        pooled = vantor.rightmost_roots(sys, 6, executor=pool)
+    np.testing.assert_array_equal(pooled.roots, serial.roots)
+    assert pooled.count == serial.count and pooled.r == serial.r and pooled.certified
+
+
+def test_a_dask_cluster_gives_the_serial_results():
+    distributed = pytest.importorskip("distributed")
+    import dask
+
+    sys = _executor_case()
+    serial = vantor.rightmost_roots(sys, 6)
+    with dask.config.set(vantor.dask_worker_config()):
+        cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                           host="127.0.0.1", dashboard_address=None)
+    client = distributed.Client(cluster)
+    try:
+        clustered = vantor.rightmost_roots(sys, 6, executor=client)
+        counted = vantor.count_roots(sys, serial.r)
+    finally:
+        client.close()
+        cluster.close()
+    np.testing.assert_array_equal(clustered.roots, serial.roots)
+    assert clustered.count == serial.count == counted
+
+
+@pytest.mark.parametrize("name", ["large"])
+def test_docstring_examples(name):
+    import doctest
+    import importlib
+
+    failures, tried = doctest.testmod(importlib.import_module(f"vantor.{name}"))
+    assert tried > 0 and failures == 0
