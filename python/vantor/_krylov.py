@@ -442,7 +442,7 @@ class ShiftInvert:
         return self.sigma + 1.0 / theta, (U[:, :p] @ blocks).T
 
 
-def newton(system: LargeSystem, lam: complex, v: ComplexArray
+def newton(system: LargeSystem, lam: complex, v: ComplexArray, max_steps: int = _NEWTON_STEPS
            ) -> Optional[tuple[complex, float, ComplexArray]]:
     """A root refined from (lam, v), its relative residual and unit null vector; None when Newton
     fails."""
@@ -452,7 +452,7 @@ def newton(system: LargeSystem, lam: complex, v: ComplexArray
     c = v / norm
     v = c.copy()
     last = math.inf
-    for step_number in range(_NEWTON_STEPS):
+    for step_number in range(max_steps):
         try:
             u = system.factor_delta(lam)(system.delta_prime(lam) @ v)
         except (RuntimeError, ValueError, np.linalg.LinAlgError):

@@ -188,7 +188,9 @@ def zeros_in_rects(data: System, rects: FloatArray, budget: Optional[int] = None
         return np.asarray(a + (b - a) * local, dtype=np.complex128)
 
     # Initial steps turn exp(-lambda h) by at most half a radian along the vertical edges.
-    steps = np.minimum(np.maximum(128.0, np.ceil(perimeter * 2.0 * (data.tau + 1.0))), MAX_SAMPLES / 4)
+    # A system that computes its own phase (a large one) pays for every node: start coarser.
+    least = 128.0 if isinstance(data, SystemData) else 32.0
+    steps = np.minimum(np.maximum(least, np.ceil(perimeter * 2.0 * (data.tau + 1.0))), MAX_SAMPLES / 4)
     turn, hit = total_turns(data, points, perimeter, steps.astype(np.intp), budget)
     counts = np.array([-1 if h else _winding(float(x)) for x, h in zip(turn, hit)], dtype=np.int64)
     return counts, hit

@@ -21,6 +21,8 @@ from ._winding import ContourHitsZero, zeros_in_rects
 
 # A root closer than this (relative) to one already found is the same root.
 _SAME = 1e-8
+# Dense systems up to this order get exact numerical-range and norm bounds (eigvalsh, SVD).
+_EXACT_BOUNDS = 3000
 # Rounds of new shifts placed where the count finds roots that were not yet found.
 _ROUNDS = 4
 # A root on or within rounding of the counted line moves the line left by these amounts
@@ -191,6 +193,19 @@ def _bounds(system: LargeSystem) -> tuple[float, float, FloatArray]:
     if cached is not None:
         return cached  # type: ignore[no-any-return]
     undelayed = [A for A, h in zip(system.matrices, system.delays) if h == 0.0]
+    if not system.sparse and system.n <= _EXACT_BOUNDS:
+        # Dense and not too large: the numerical range's extent and the norms exactly.
+        norms = np.array([float(np.linalg.norm(A, 2)) if h > 0.0 else 0.0
+                          for A, h in zip(system.matrices, system.delays)])
+        if not undelayed:
+            result = (0.0, 0.0, norms)
+        else:
+            A0d = np.sum(undelayed, axis=0)
+            g = float(np.linalg.eigvalsh(0.5 * (A0d + A0d.T))[-1])
+            skew = float(np.abs(np.linalg.eigvalsh(0.5j * (A0d - A0d.T))).max())
+            result = (g * (1 + 1e-12) + 1e-300, skew * (1 + 1e-12), norms * (1 + 1e-12))
+        setattr(system, "_bounds_cache", result)
+        return result
     sparse = [scipy.sparse.csr_matrix(A) for A in system.matrices]
     A0: Any = sum(scipy.sparse.csr_matrix(A) for A in undelayed) if undelayed else None
     logd = _balancing(A0) if A0 is not None else np.zeros(system.n)
@@ -381,6 +396,20 @@ def _shift_task(system: LargeSystem, job: tuple[complex, int, int]
     values, vectors = ShiftInvert(system, _degree(system, sigma), sigma).eigenpairs(count, seed)
     accepted = []
     for lam, v in zip(values, vectors):
+        # A Ritz pair already within rounding needs no Newton step (each costs a factorization).
+        norm = float(np.linalg.norm(v))
+        if norm > 0.0 and np.isfinite(lam):
+            residual = float(np.linalg.norm(system.delta(complex(lam)) @ v)) / (
+                norm * system.term_size(complex(lam)))
+            if residual <= 1e-2 * ACCEPT_RESIDUAL:
+                accepted.append((complex(lam), residual, v / norm))
+                continue
+            if not system.sparse and residual <= ACCEPT_RESIDUAL:
+                # Dense factorizations are dear: one Newton step from an accurate Ritz pair.
+                polished = newton(system, complex(lam), v, max_steps=1)
+                accepted.append(polished if polished is not None and polished[1] <= residual
+                                else (complex(lam), residual, v / norm))
+                continue
         refined = newton(system, complex(lam), v)
         if refined is not None and refined[1] <= ACCEPT_RESIDUAL:
             accepted.append(refined)

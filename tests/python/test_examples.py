@@ -143,3 +143,11 @@ def test_delay_design(tmp_path):
     abscissa = float(re.search(r"spectral abscissa of the loop (-?\d+\.\d+) \(certified: True\)", out)[1])
     assert abscissa < -1.0
     assert_picture(tmp_path / "design.png")
+
+
+def test_large_reaction_diffusion(tmp_path):
+    out = run("large_reaction_diffusion.py", tmp_path / "rd.png", 2000, cwd=tmp_path)
+    assert re.search(r"n = 2000: 8 rightmost roots in [\d.]+ s, certified: True", out)
+    residuals = [float(v) for v in re.findall(r"residual (\S+)", out)]
+    assert len(residuals) == 8 and max(residuals) < 1e-10
+    assert_picture(tmp_path / "rd.png")
