@@ -29,7 +29,7 @@ def main() -> None:
     d, c, tau = 0.05, 1.2, 1.0
     x = np.linspace(0.0, np.pi, n + 2)[1:-1]
     h = x[1] - x[0]
-    laplacian = sp.diags([np.ones(n - 1), -2.0 * np.ones(n), np.ones(n - 1)], [-1, 0, 1]) / h ** 2
+    laplacian = sp.diags_array([1.0, -2.0, 1.0], offsets=[-1, 0, 1], shape=(n, n)) / h ** 2
     reaction = sp.diags(0.6 + 0.8 * np.exp(-8.0 * (x - 2.0) ** 2))
     system = vantor.DelaySystem([d * laplacian + reaction, -c * sp.identity(n)], [0.0, tau])
 

@@ -391,7 +391,7 @@ class ShiftInvert:
         products with the A_k and O(n steps) for U, not O(n N steps).
         """
         n, N, rows, R, r = self.system.n, self.N, self.rows, self.R, self.r
-        steps = int(min(self.size - 1, max(2 * count + 20, 40), 240))
+        steps = int(min(self.size - 1, max(3 * count + 30, 60), 240))
         rng = np.random.default_rng(seed)
         U = np.zeros((n, steps + 1), dtype=np.complex128)
         u0 = rng.normal(size=n) + 0j

@@ -23,6 +23,8 @@ from ._winding import ContourHitsZero, zeros_in_rects
 _SAME = 1e-8
 # Dense systems up to this order get exact numerical-range and norm bounds (eigvalsh, SVD).
 _EXACT_BOUNDS = 3000
+# Dense systems above this order keep Ritz pairs with an accepted residual without Newton steps.
+_DENSE_POLISH = 200
 # Rounds of new shifts placed where the count finds roots that were not yet found.
 _ROUNDS = 4
 # A root on or within rounding of the counted line moves the line left by these amounts
@@ -404,11 +406,10 @@ def _shift_task(system: LargeSystem, job: tuple[complex, int, int]
             if residual <= 1e-2 * ACCEPT_RESIDUAL:
                 accepted.append((complex(lam), residual, v / norm))
                 continue
-            if not system.sparse and residual <= ACCEPT_RESIDUAL:
-                # Dense factorizations are dear: one Newton step from an accurate Ritz pair.
-                polished = newton(system, complex(lam), v, max_steps=1)
-                accepted.append(polished if polished is not None and polished[1] <= residual
-                                else (complex(lam), residual, v / norm))
+            if not system.sparse and system.n > _DENSE_POLISH and residual <= ACCEPT_RESIDUAL:
+                # A dense factorization of a large order costs more than the whole Arnoldi run:
+                # an accurate Ritz pair is kept as it is.
+                accepted.append((complex(lam), residual, v / norm))
                 continue
         refined = newton(system, complex(lam), v)
         if refined is not None and refined[1] <= ACCEPT_RESIDUAL:

@@ -206,7 +206,7 @@ good = lagsys_of([[[0.0]], [[-1.0]]], [0.0, 1.0])
 
 
 @pytest.mark.parametrize("call, error, message", [
-    (lambda: vantor.count_roots("sys", 0.0), TypeError, "sys must be a pyvantor.lagsys, got str"),
+    (lambda: vantor.count_roots("sys", 0.0), TypeError, "sys must be a pyvantor.lagsys or a vantor.DelaySystem, got str"),
     (lambda: vantor.count_roots(good, float("nan")), ValueError, "r must be finite, got nan"),
     (lambda: vantor.count_roots(good, "0"), TypeError, "r must be a real number, got '0'"),
     (lambda: vantor.count_roots(good, 1j), TypeError, "r must be a real number"),
