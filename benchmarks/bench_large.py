@@ -133,10 +133,11 @@ def main():
     parser.add_argument("--skip-dask", action="store_true")
     args = parser.parse_args()
     sys, res = sparse_target(args.runs)
-    dense_target(1)
     suite_rows(args.runs)
+    dense_target(1)
     if not args.skip_dask:
         dask_count(sys, res.r, args.runs)
+        dask_count(sys, -3.0, 1)   # a longer count: 118 roots right of -3
 
 
 if __name__ == "__main__":

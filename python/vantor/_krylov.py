@@ -247,33 +247,9 @@ class LargeSystem:
             phases[i], rates[i], zero[i] = phase_at(self, complex(z))
         return phases, rates, zero
 
-    def det_phase_parallel(self, lam: ComplexArray, executor: Any) -> tuple[FloatArray, FloatArray, BoolArray]:
-        from ._executor import map_shared
-
-        pieces = np.array_split(lam, max(1, min(lam.size, 8 * _workers(executor))))
-        results = map_shared(_phase_task, self, [p for p in pieces if p.size], executor)
-        if not results:
-            return np.empty(0), np.empty(0), np.empty(0, dtype=bool)
-        return (np.concatenate([r[0] for r in results]), np.concatenate([r[1] for r in results]),
-                np.concatenate([r[2] for r in results]))
-
 
 def _is_sparse(value: Any) -> bool:
     return bool(scipy.sparse.issparse(value))
-
-
-def _workers(executor: Any) -> int:
-    for attr in ("_max_workers",):
-        if hasattr(executor, attr):
-            return int(getattr(executor, attr))
-    try:
-        return max(1, len(executor.scheduler_info()["workers"]))
-    except Exception:  # noqa: BLE001 - any executor without that interface
-        return 2
-
-
-def _phase_task(system: LargeSystem, lam: ComplexArray) -> tuple[FloatArray, FloatArray, BoolArray]:
-    return system.det_phase(lam)
 
 
 def _norm_bound(A: Any) -> float:

@@ -33,7 +33,8 @@ Points = Callable[[IntArray, FloatArray], ComplexArray]
 class PhaseSource(Protocol):
     """A system that computes the phase of its own determinant (a large or sparse one)."""
 
-    tau: float
+    @property
+    def tau(self) -> float: ...
 
     def det_phase(self, lam: ComplexArray) -> tuple[FloatArray, FloatArray, BoolArray]: ...
 
@@ -92,7 +93,7 @@ def _wrap(angle: FloatArray) -> FloatArray:
 
 
 def total_turns(data: System, points: Points, speed: FloatArray, steps: IntArray,
-                budget: Optional[int] = None) -> tuple[FloatArray, BoolArray]:
+                budget: Optional[int] = None, closed: bool = True) -> tuple[FloatArray, BoolArray]:
     """The change of arg det Delta along each of several closed contours at once.
 
     points(c, t) gives the points at parameters t in [0, 1] of contours c, |dlambda/dt| = speed[c];
@@ -108,14 +109,23 @@ def total_turns(data: System, points: Points, speed: FloatArray, steps: IntArray
     ids = np.repeat(np.arange(contours), steps)
     t0 = np.concatenate([np.arange(k) / k for k in steps])
     t1 = np.concatenate([np.arange(1, k + 1) / k for k in steps])
-    # Each step ends where the next begins; the last one ends at the contour's start.
+    # Each step ends where the next begins; the last one ends at the contour's start (closed)
+    # or at its own end point (an open piece of a contour, t = 1).
     following = np.arange(1, ids.size + 1)
-    following[np.cumsum(steps) - 1] = np.cumsum(steps) - steps
-    phase, rate, zero = det_phase(data, points(ids, t0))
+    if closed:
+        following[np.cumsum(steps) - 1] = np.cumsum(steps) - steps
+        phase, rate, zero = det_phase(data, points(ids, t0))
+    else:
+        following[np.cumsum(steps) - 1] = ids.size + np.arange(contours)
+        phase, rate, zero = det_phase(data, points(np.concatenate((ids, np.arange(contours))),
+                                                  np.concatenate((t0, np.ones(contours)))))
     a, b, c = t0, t1, ids
     pa, pb, ra, rb = phase, phase[following], rate, rate[following]
     hit = np.zeros(contours, dtype=bool)
-    np.logical_or.at(hit, ids, zero)
+    np.logical_or.at(hit, ids, zero[:ids.size])
+    if not closed:
+        hit |= zero[ids.size:]
+    pa, ra = phase[:ids.size], rate[:ids.size]
     turn = np.zeros(contours)
     used = ids.size
     own = steps.astype(np.int64)
@@ -166,10 +176,9 @@ def zeros_in_box(data: System, x0: float, x1: float, y: float) -> int:
     return int(counts[0])
 
 
-def zeros_in_rects(data: System, rects: FloatArray, budget: Optional[int] = None
-                   ) -> tuple[NDArray[np.int64], BoolArray]:
-    """Zeros of det Delta in each rectangle rects[i] = (x0, x1, y0, y1), with multiplicity, and
-    whether a zero lies on or within rounding of its boundary (its count is then -1)."""
+def rect_contours(rects: FloatArray) -> tuple[Points, FloatArray]:
+    """The boundaries of rectangles rects[i] = (x0, x1, y0, y1), counter-clockwise from the lower
+    left corner, as points(c, t), t in [0, 1], and their perimeters."""
     x0, x1, y0, y1 = (rects[:, i] for i in range(4))
     # Corners counter-clockwise from the lower left, and the fraction of the perimeter at each.
     corners = np.stack([x0 + 1j * y0, x1 + 1j * y0, x1 + 1j * y1, x0 + 1j * y1, x0 + 1j * y0], axis=1)
@@ -187,13 +196,43 @@ def zeros_in_rects(data: System, rects: FloatArray, budget: Optional[int] = None
         a, b = corners[c, edge], corners[c, edge + 1]
         return np.asarray(a + (b - a) * local, dtype=np.complex128)
 
-    # Initial steps turn exp(-lambda h) by at most half a radian along the vertical edges.
-    # A system that computes its own phase (a large one) pays for every node: start coarser.
+    return points, np.asarray(perimeter, dtype=np.float64)
+
+
+def initial_steps(data: System, perimeter: FloatArray) -> FloatArray:
+    """Initial steps turn exp(-lambda h) by at most half a radian along the vertical edges; a
+    system that computes its own phase (a large one) pays for every node and starts coarser."""
     least = 128.0 if isinstance(data, SystemData) else 32.0
-    steps = np.minimum(np.maximum(least, np.ceil(perimeter * 2.0 * (data.tau + 1.0))), MAX_SAMPLES / 4)
-    turn, hit = total_turns(data, points, perimeter, steps.astype(np.intp), budget)
+    return np.asarray(np.minimum(np.maximum(least, np.ceil(perimeter * 2.0 * (data.tau + 1.0))),
+                                 MAX_SAMPLES / 4), dtype=np.float64)
+
+
+def zeros_in_rects(data: System, rects: FloatArray, budget: Optional[int] = None
+                   ) -> tuple[NDArray[np.int64], BoolArray]:
+    """Zeros of det Delta in each rectangle rects[i] = (x0, x1, y0, y1), with multiplicity, and
+    whether a zero lies on or within rounding of its boundary (its count is then -1)."""
+    points, perimeter = rect_contours(rects)
+    turn, hit = total_turns(data, points, perimeter, initial_steps(data, perimeter).astype(np.intp), budget)
     counts = np.array([-1 if h else _winding(float(x)) for x, h in zip(turn, hit)], dtype=np.int64)
     return counts, hit
+
+
+def turn_along(data: System, rect: FloatArray, t0: float, t1: float) -> tuple[float, bool]:
+    """The change of arg det Delta along the part t0 <= t <= t1 of a rectangle's boundary (as in
+    `rect_contours`), refined on its own: the pieces of one contour are independent tasks."""
+    points, perimeter = rect_contours(rect[None, :])
+
+    def piece(c: IntArray, t: FloatArray) -> ComplexArray:
+        return points(c, t0 + (t1 - t0) * t)
+
+    length = perimeter * (t1 - t0)
+    steps = np.maximum(8.0, np.ceil(initial_steps(data, perimeter) * (t1 - t0)))
+    turn, hit = total_turns(data, piece, length, steps.astype(np.intp), closed=False)
+    return float(turn[0]), bool(hit[0])
+
+
+def winding(turn: float) -> int:
+    return _winding(turn)
 
 
 def zeros_in_circles(data: System, centres: ComplexArray, radii: FloatArray,

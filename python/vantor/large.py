@@ -17,7 +17,7 @@ import pyvantor
 
 from ._krylov import ACCEPT_RESIDUAL, LargeSystem, ShiftInvert, newton
 from ._system import ComplexArray, FloatArray, check_real, check_system
-from ._winding import ContourHitsZero, zeros_in_rects
+from ._winding import turn_along, winding, zeros_in_rects
 
 # A root closer than this (relative) to one already found is the same root.
 _SAME = 1e-8
@@ -25,6 +25,8 @@ _SAME = 1e-8
 _EXACT_BOUNDS = 3000
 # Dense systems above this order keep Ritz pairs with an accepted residual without Newton steps.
 _DENSE_POLISH = 200
+# Pieces of each contour refined as independent tasks on an executor.
+_PIECES = 16
 # Rounds of new shifts placed where the count finds roots that were not yet found.
 _ROUNDS = 4
 # A root on or within rounding of the counted line moves the line left by these amounts
@@ -281,29 +283,47 @@ def abscissa_bound(system: LargeSystem) -> float:
     return float(brentq(excess, low, high, xtol=1e-12, rtol=1e-12))
 
 
-class _Counted:
-    """The phase function of a system for `zeros_in_rects`, on an executor when one is given."""
+def _turn_task(system: LargeSystem, job: tuple[FloatArray, float, float]) -> tuple[float, bool]:
+    rect, t0, t1 = job
+    return turn_along(system, rect, t0, t1)
 
-    def __init__(self, system: LargeSystem, executor: Optional[Any]) -> None:
-        self.system, self.executor = system, executor
-        self.tau = system.tau
 
-    def det_phase(self, lam: ComplexArray) -> tuple[FloatArray, FloatArray, NDArray[np.bool_]]:
-        if self.executor is None:
-            return self.system.det_phase(lam)
-        return self.system.det_phase_parallel(lam, self.executor)
+def _rect_counts(system: LargeSystem, rects: FloatArray, executor: Optional[Any]
+                 ) -> tuple[NDArray[np.int64], NDArray[np.bool_]]:
+    """zeros_in_rects; with an executor, each boundary in pieces refined independently on the
+    workers (the system sent to each once), the pieces' turns summed."""
+    if executor is None:
+        return zeros_in_rects(system, rects)
+    from ._executor import is_dask_client
+
+    pieces = _PIECES
+    jobs = [(rect, i / pieces, (i + 1) / pieces) for rect in rects for i in range(pieces)]
+    if is_dask_client(executor):
+        handle = executor.scatter(system, broadcast=True, hash=False)
+        futures = executor.map(_turn_task, [handle] * len(jobs), jobs, pure=False, retries=1)
+        results = list(executor.gather(futures))
+    else:
+        from ._executor import map_shared
+
+        results = map_shared(_turn_task, system, jobs, executor)
+    counts = np.empty(rects.shape[0], dtype=np.int64)
+    hits = np.zeros(rects.shape[0], dtype=bool)
+    for j in range(rects.shape[0]):
+        part = results[j * pieces:(j + 1) * pieces]
+        hits[j] = any(hit for _, hit in part)
+        counts[j] = -1 if hits[j] else winding(sum(turn for turn, _ in part))
+    return counts, hits
 
 
 def count_large(system: LargeSystem, r: float, executor: Optional[Any] = None) -> tuple[int, float]:
     """Roots with Re(lambda) > r by the argument principle on `box_right_of`, and the line used."""
     scale = max(1.0, abs(r))
-    counted = _Counted(system, executor)
     for shift in _EDGE_SHIFTS:
         left = r - shift * scale
         box = box_right_of(system, left)
         if box is None:
             return 0, left
-        counts, hit = zeros_in_rects(counted, np.array([[box.x0, box.x1, -box.y, box.y]]))
+        counts, hit = _rect_counts(system, np.array([[box.x0, box.x1, -box.y, box.y]]), executor)
         if not hit[0]:
             return int(counts[0]), left
     raise RuntimeError(f"det Delta vanishes on every contour tried near Re(lambda) = {r!r}")
@@ -316,7 +336,7 @@ def strip_counts(system: LargeSystem, line: float, edges: FloatArray,
     if box is None:
         return np.zeros(edges.size - 1, dtype=np.int64)
     rects = np.array([[box.x0, box.x1, a, b] for a, b in zip(edges[:-1], edges[1:])])
-    counts, _ = zeros_in_rects(_Counted(system, executor), rects)
+    counts, _ = _rect_counts(system, rects, executor)
     return counts
 
 
