@@ -37,7 +37,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Callable, Optional
+from typing import Any, Callable, Optional
 
 import numpy as np
 import scipy.linalg
@@ -204,22 +204,32 @@ def _exact_bases(scaling: Scaling, h: float) -> list[tuple[float, float]]:
     size = n * n
     left = np.block([[np.zeros((size, size)), np.eye(size)], [-C0, -C1]])
     right = np.block([[np.eye(size), np.zeros((size, size))], [np.zeros((size, size)), C2]])
-    alpha, beta = scipy.linalg.eig(left, right, right=False, homogeneous_eigvals=True)
-    finite = np.abs(beta) > 1e-13 * np.abs(alpha)
-    z = alpha[finite] / beta[finite]
+    z = _finite_eigenvalues(left, right)
     z = z[np.abs(np.abs(z) - 1.0) <= _UNIMODULAR]
-    bases = []
+    bases: list[tuple[float, float]] = []
     scale = max(1.0, scaling.frequency_bound)
     for zj in z:
         zj = zj / abs(zj)
         mu = np.linalg.eigvals(A + B * zj)
         for value in mu[(np.abs(mu.real) <= _ON_AXIS * scale) & (mu.imag > 1e-12 * scale)]:
-            omega = float(value.imag)
-            phi = (-math.atan2(zj.imag, zj.real)) % (2.0 * math.pi)
-            refined = refine_crossing(scaling, omega, phi / (omega * h))
-            if refined is not None and refined[0] > 0.0:
-                bases.append(refined)
+            _add_base(bases, scaling, float(value.imag), complex(zj), h)
     return bases
+
+
+def _finite_eigenvalues(left: NDArray[np.number[Any]], right: NDArray[np.number[Any]]) -> ComplexArray:
+    """The finite generalized eigenvalues of the pencil (left, right)."""
+    alpha, beta = scipy.linalg.eig(left, right, right=False, homogeneous_eigvals=True)
+    finite = np.abs(beta) > 1e-13 * np.abs(alpha)
+    return np.asarray(alpha[finite] / beta[finite], dtype=np.complex128)
+
+
+def _add_base(bases: list[tuple[float, float]], scaling: Scaling, omega: float, z: complex,
+              h: float) -> None:
+    """The crossing at frequency omega where exp(-i omega s h) = z, refined, appended to bases."""
+    phi = (-math.atan2(z.imag, z.real)) % (2.0 * math.pi)
+    refined = refine_crossing(scaling, omega, phi / (omega * h))
+    if refined is not None and refined[0] > 0.0:
+        bases.append(refined)
 
 
 def _omega_scan_bases(scaling: Scaling, h: float) -> list[tuple[float, float]]:
@@ -231,25 +241,19 @@ def _omega_scan_bases(scaling: Scaling, h: float) -> list[tuple[float, float]]:
 
     def eigenvalues(omega: float) -> ComplexArray:
         P = 1j * omega * np.eye(n) - np.tensordot(np.exp(-1j * omega * unscaled_delays), unscaled, axes=1)
-        alpha, beta = scipy.linalg.eig(P, B, right=False, homogeneous_eigvals=True)
-        finite = np.abs(beta) > 1e-13 * np.abs(alpha)
-        return np.asarray(alpha[finite] / beta[finite], dtype=np.complex128)
+        return _finite_eigenvalues(P, B)
 
     def inside(omega: float) -> int:
         return int(np.count_nonzero(np.abs(eigenvalues(omega)) < 1.0))
 
     upper = scaling.frequency_bound * (1.0 + 1e-9)
     step = _SCAN_PHASE / max(1.0, float(unscaled_delays.max(initial=0.0)))
-    bases = []
+    bases: list[tuple[float, float]] = []
     for omega in _scan(inside, upper, step):
         z = eigenvalues(omega)
         if z.size == 0 or omega <= 0.0:
             continue
-        zj = z[np.argmin(np.abs(np.abs(z) - 1.0))]
-        phi = (-math.atan2(zj.imag, zj.real)) % (2.0 * math.pi)
-        refined = refine_crossing(scaling, omega, phi / (omega * h))
-        if refined is not None and refined[0] > 0.0:
-            bases.append(refined)
+        _add_base(bases, scaling, omega, complex(z[np.argmin(np.abs(np.abs(z) - 1.0))]), h)
     return bases
 
 

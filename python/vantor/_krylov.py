@@ -90,6 +90,9 @@ class LargeSystem:
     delays: FloatArray
     sparse: bool
     norm_bounds: FloatArray = field(init=False)
+    # The box bounds (numerical range of the balanced undelayed sum, norms of the delayed
+    # matrices), computed on first use by `vantor.large`.
+    bounds: Optional[tuple[float, float, FloatArray]] = field(default=None, init=False)
 
     def __post_init__(self) -> None:
         self.norm_bounds = np.array([_norm_bound(A) for A in self.matrices])
@@ -117,6 +120,7 @@ class LargeSystem:
             np.add.at(values, np.searchsorted(keys, coo.col.astype(np.int64) * n + coo.row), coo.data)
             return values
 
+        self._union = (union.indices.copy(), union.indptr.copy())
         self._identity_values = on_pattern(scipy.sparse.identity(n))
         self._values = np.stack([on_pattern(A) for A in self.matrices])
         # Banded after a reverse Cuthill-McKee ordering (a symmetric permutation: the same
@@ -176,10 +180,9 @@ class LargeSystem:
     def combination(self, weights: Any, shift: complex) -> Any:
         """shift I + sum_k weights_k A_k."""
         if self.sparse:
-            total = scipy.sparse.identity(self.n, dtype=np.complex128, format="csc") * shift
-            for w, A in zip(weights, self.matrices):
-                total = total + w * A
-            return total.tocsc()
+            # On the stored union pattern: one vector operation, no sparse additions.
+            values = complex(shift) * self._identity_values + np.asarray(weights) @ self._values
+            return scipy.sparse.csc_matrix((values, *self._union), shape=(self.n, self.n))
         dense = np.zeros((self.n, self.n), dtype=np.complex128)
         for w, A in zip(weights, self.matrices):
             dense += w * A

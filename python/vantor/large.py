@@ -193,9 +193,8 @@ def _bounds(system: LargeSystem) -> tuple[float, float, FloatArray]:
     for every w in the numerical range of the undelayed sum A_0 (g bounds the largest eigenvalue
     of its symmetric part by Gershgorin's discs, s the 2-norm of its skew part by its 1-norm), and
     bounds on the 2-norms of the delayed matrices."""
-    cached = getattr(system, "_bounds_cache", None)
-    if cached is not None:
-        return cached  # type: ignore[no-any-return]
+    if system.bounds is not None:
+        return system.bounds
     undelayed = [A for A, h in zip(system.matrices, system.delays) if h == 0.0]
     if not system.sparse and system.n <= _EXACT_BOUNDS:
         # Dense and not too large: the numerical range's extent and the norms exactly.
@@ -208,7 +207,7 @@ def _bounds(system: LargeSystem) -> tuple[float, float, FloatArray]:
             g = float(np.linalg.eigvalsh(0.5 * (A0d + A0d.T))[-1])
             skew = float(np.abs(np.linalg.eigvalsh(0.5j * (A0d - A0d.T))).max())
             result = (g * (1 + 1e-12) + 1e-300, skew * (1 + 1e-12), norms * (1 + 1e-12))
-        setattr(system, "_bounds_cache", result)
+        system.bounds = result
         return result
     sparse = [scipy.sparse.csr_matrix(A) for A in system.matrices]
     A0: Any = sum(scipy.sparse.csr_matrix(A) for A in undelayed) if undelayed else None
@@ -227,7 +226,7 @@ def _bounds(system: LargeSystem) -> tuple[float, float, FloatArray]:
         radius = np.asarray(abs(S).sum(axis=1)).ravel() - np.abs(diagonal)
         skew = float(np.asarray(abs(K).sum(axis=0)).max()) if K.nnz else 0.0
         result = (float(np.max(diagonal + radius)), skew, norms)
-    setattr(system, "_bounds_cache", result)
+    system.bounds = result
     return result
 
 
