@@ -14,6 +14,13 @@
 - `vantor.plot`: pictures of spectra, stability charts and root loci (matplotlib).
 """
 
+from importlib.metadata import PackageNotFoundError, version as _version
+
+try:
+    __version__ = _version("pyvantor")
+except PackageNotFoundError:  # a source tree on sys.path without the installed distribution
+    __version__ = "0+unknown"
+
 from .certify import Certificate, certify, count_roots
 from .design import minimize_abscissa, stabilize
 from .large import DelaySystem, RightmostRoots, rightmost_roots

@@ -3,11 +3,13 @@ cluster, with the results in grid order."""
 
 from __future__ import annotations
 
+import collections
 import concurrent.futures
 import ctypes
 import ctypes.util
 import json
 import math
+import pickle
 import sys
 import time
 from dataclasses import dataclass, field
@@ -19,6 +21,7 @@ from numpy.typing import ArrayLike, NDArray
 
 import pyvantor
 
+from ._executor import is_dask_client
 from ._system import check_real, check_system
 from .certify import count_right_of
 from .spectrum import analyse
@@ -54,7 +57,7 @@ def _seed_c_rand() -> Callable[[], None]:
 _reseed = _seed_c_rand()
 
 
-def _reason(err: Exception) -> str:
+def _reason(err: BaseException) -> str:
     return f"{type(err).__name__}: {err}"
 
 
@@ -75,7 +78,9 @@ def evaluate(build: Build, point: Point, quantity: str, r: float) -> Outcome:
         if not isinstance(sys_, pyvantor.lagsys):
             raise TypeError(f"build returned {type(sys_).__name__}, expected pyvantor.lagsys")
         return _quantity(sys_, quantity, r), None
-    except Exception as err:  # noqa: BLE001 - a failing point is recorded, the sweep goes on
+    # A failing point is recorded and the sweep goes on; SystemExit (a build that calls sys.exit)
+    # too, which would otherwise end a worker or escape the pool. KeyboardInterrupt stops the sweep.
+    except (Exception, SystemExit) as err:  # noqa: BLE001
         return math.nan, _reason(err)
 
 
@@ -85,7 +90,7 @@ def _evaluate_first(build: Build, point: Point, quantity: str, r: float) -> Outc
     _reseed()
     try:
         sys_ = build(**point)
-    except Exception as err:  # noqa: BLE001 - recorded like any other point's failure
+    except (Exception, SystemExit) as err:  # noqa: BLE001 - recorded like any other point's failure
         return math.nan, _reason(err)
     if not isinstance(sys_, pyvantor.lagsys):
         raise TypeError(f"build must return a pyvantor.lagsys, got {type(sys_).__name__} at {point}")
@@ -276,6 +281,34 @@ def _check_axes(axes: object) -> dict[str, NDArray[np.float64]]:
     return checked
 
 
+def _interactive_output() -> bool:
+    """Whether progress would be seen: stderr is a terminal, or this is a Jupyter kernel."""
+    try:
+        if sys.stderr is not None and sys.stderr.isatty():
+            return True
+    except (AttributeError, ValueError):  # a replaced or closed stream
+        pass
+    shell = sys.modules.get("IPython")
+    get_ipython = getattr(shell, "get_ipython", None)
+    return get_ipython is not None and type(get_ipython()).__name__ == "ZMQInteractiveShell"
+
+
+def _tqdm_available() -> bool:
+    try:
+        import tqdm  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def show_progress(progress: Optional[bool]) -> bool:
+    """Whether a sweep shows a bar: None shows one when tqdm is installed and the output is a
+    terminal or a notebook; True and False as given (True without tqdm raises ImportError)."""
+    if progress is None:
+        return _tqdm_available() and _interactive_output()
+    return bool(progress)
+
+
 class _Progress:
     """A tqdm bar on stderr, or nothing."""
 
@@ -299,12 +332,20 @@ class _Progress:
             self.bar.close()
 
 
-def _is_dask_client(executor: object) -> bool:
-    return type(executor).__module__.split(".")[0] == "distributed" and hasattr(executor, "map")
+def _check_picklable(build: Build) -> None:
+    """A process pool sends `build` to its workers by pickle: refuse one that does not pickle
+    before any work is sent, rather than fail at every point."""
+    try:
+        pickle.dumps(build)
+    except Exception as err:  # noqa: BLE001 - PicklingError, AttributeError, TypeError
+        raise TypeError(
+            f"build must be picklable to run on a process pool: define it as a module-level function "
+            f"(or an instance of a module-level class), not a lambda or a local function "
+            f"({type(err).__name__}: {err})") from None
 
 
 def _worker_count(executor: object) -> int:
-    if _is_dask_client(executor):
+    if is_dask_client(executor):
         try:
             workers = executor.scheduler_info()["workers"]  # type: ignore[attr-defined]
             return max(1, sum(int(w.get("nthreads", 1)) for w in workers.values()))
@@ -324,7 +365,7 @@ def sweep(
     quantity: str = "abscissa",
     r: float = 0.0,
     executor: Any = None,
-    progress: bool = True,
+    progress: Optional[bool] = None,
 ) -> SweepResult:
     """Compute one analysis at every point of a parameter grid.
 
@@ -344,24 +385,32 @@ def sweep(
     executor : None, concurrent.futures.Executor or dask.distributed.Client, optional
         None computes in this process. An executor (a ``ProcessPoolExecutor``) or a Dask client
         (local or connected to a remote scheduler) computes batches of points in parallel; a
-        batch holds roughly half a second of work, measured on the first points. A process pool
-        whose worker dies is replaced (the caller's pool stays broken; the new one is shut down at
-        the end) and its unfinished batches are resubmitted once; Dask reschedules the tasks of a
-        dead worker itself.
-    progress : bool, optional
-        A tqdm progress bar on stderr (needs tqdm). Default True.
+        batch holds roughly half a second of work, measured on the first points. On a process
+        pool, `build` must pickle (a module-level function). A process pool whose worker dies is
+        replaced (the caller's pool stays broken; the new ones are shut down at the end) and the
+        points of the batches it lost are computed again one by one, so that only a point that
+        kills its worker is recorded as failed; on Dask, a batch whose workers died repeatedly
+        (``KilledWorker``) is computed again point by point.
+    progress : bool or None, optional
+        A tqdm progress bar on stderr: True shows one (needs tqdm, else ImportError), False none;
+        None, the default, shows one when tqdm is installed and stderr is a terminal or this runs
+        in a notebook.
 
     Returns
     -------
     SweepResult
         The values in grid order, identical to a serial run bit for bit, and the failures: a point
-        whose build or analysis raised (or whose worker died twice) holds NaN and its reason.
+        whose build or analysis raised (``SystemExit`` included) or whose worker died computing it
+        holds NaN and its reason. ``KeyboardInterrupt`` stops the sweep.
 
     Raises
     ------
     TypeError, ValueError
-        Bad `build`, `axes`, `quantity`, `r` or `executor`; a `build` whose first point does not
-        return a ``pyvantor.lagsys``.
+        Bad `build`, `axes`, `quantity`, `r` or `executor`; a `build` that does not
+        pickle for a process pool; a `build` whose first point does not return a
+        ``pyvantor.lagsys``.
+    ImportError
+        ``progress=True`` without tqdm.
 
     Examples
     --------
@@ -380,16 +429,19 @@ def sweep(
         raise ValueError(f"quantity must be one of {QUANTITIES}, got {quantity!r}")
     bound = check_real(r, "r")
     if executor is not None and not (isinstance(executor, concurrent.futures.Executor)
-                                     or _is_dask_client(executor)):
+                                     or is_dask_client(executor)):
         raise TypeError(
             f"executor must be None, a concurrent.futures.Executor or a dask.distributed.Client, "
             f"got {type(executor).__name__}")
+    if isinstance(executor, concurrent.futures.ProcessPoolExecutor):
+        _check_picklable(build)
+    enabled = show_progress(progress)
     names = list(grid)
     shape = tuple(a.size for a in grid.values())
     points: list[Point] = [dict(zip(names, (float(v) for v in values)))
                            for values in product(*(a.tolist() for a in grid.values()))]
     outcomes: list[Optional[Outcome]] = [None] * len(points)
-    bar = _Progress(len(points), progress, f"sweep {quantity}")
+    bar = _Progress(len(points), enabled, f"sweep {quantity}")
     try:
         outcomes[0] = _evaluate_first(build, points[0], quantity, bound)
         bar.update(1)
@@ -422,7 +474,7 @@ def _run_parallel(build: Build, points: list[Point], quantity: str, r: float, ex
     size = max(1, min(int(BATCH_SECONDS / max(cost, 1e-9)),
                       math.ceil(len(rest) / (4 * workers))))
     batches = list(_batches(rest, size))
-    if _is_dask_client(executor):
+    if is_dask_client(executor):
         _run_dask(build, points, quantity, r, executor, batches, outcomes, bar)
     else:
         _run_pool(build, points, quantity, r, executor, batches, outcomes, bar)
@@ -447,38 +499,103 @@ def _replacement(pool: concurrent.futures.Executor) -> Optional[concurrent.futur
     return None
 
 
+_DIED = "the worker process died while computing this point"
+
+
+def _renew(pool: concurrent.futures.Executor,
+           template: concurrent.futures.Executor) -> concurrent.futures.Executor:
+    """A new pool in place of a broken one."""
+    pool.shutdown(wait=True)
+    return _replacement(template) or pool
+
+
+def _pool_outcome(future: "concurrent.futures.Future[Any]") -> Optional[Any]:
+    """The future's result; None if its pool broke (a worker died); NaN and the reason if the task
+    could not run at all (its result did not pickle, say)."""
+    try:
+        return future.result()
+    except concurrent.futures.process.BrokenProcessPool:
+        return None
+    except Exception as err:  # noqa: BLE001
+        return math.nan, _reason(err)
+
+
 def _run_pool(build: Build, points: list[Point], quantity: str, r: float,
               executor: concurrent.futures.Executor, batches: list[list[int]],
               outcomes: list[Optional[Outcome]], bar: _Progress) -> None:
-    pool = executor
-    owned: Optional[concurrent.futures.Executor] = None
-    pending = batches
+    futures: dict[concurrent.futures.Future[list[Outcome]], list[int]] = {}
+    lost: list[int] = []
+    for batch in batches:
+        try:
+            futures[executor.submit(evaluate_batch, build, [points[i] for i in batch], quantity, r)] = batch
+        except concurrent.futures.process.BrokenProcessPool:
+            lost.extend(batch)
+    for future in concurrent.futures.as_completed(futures):
+        batch = futures[future]
+        results = _pool_outcome(future)
+        if results is None:
+            lost.extend(batch)
+        elif isinstance(results, list):
+            _store(batch, results, outcomes, bar)
+        else:
+            _fail(batch, results[1], outcomes, bar)
+    if lost:
+        _retry_points(build, points, quantity, r, executor, sorted(lost), outcomes, bar)
+
+
+def _retry_points(build: Build, points: list[Point], quantity: str, r: float,
+                  executor: concurrent.futures.Executor, lost: list[int],
+                  outcomes: list[Optional[Outcome]], bar: _Progress) -> None:
+    """Recompute, point by point on a new pool, the points whose worker died (with a dying worker
+    the whole pool breaks, so its batch and every batch then running are lost). The points run
+    `workers` at a time; when a worker dies again, the points then running are rerun one at a time,
+    so that a point is recorded as failed only when its worker died computing it alone. The
+    caller's pool stays broken; the pools made here are shut down at the end."""
+    pool = _replacement(executor)
+    if pool is None:
+        _fail(lost, "the worker process died", outcomes, bar)
+        return
+    window = _worker_count(executor)
+    queue = collections.deque(lost)
     try:
-        for attempt in range(2):
-            futures = {pool.submit(evaluate_batch, build, [points[i] for i in b], quantity, r): k
-                       for k, b in enumerate(pending)}
-            broken: list[list[int]] = []
-            for future in concurrent.futures.as_completed(futures):
-                batch = pending[futures[future]]
-                try:
-                    _store(batch, future.result(), outcomes, bar)
-                except concurrent.futures.process.BrokenProcessPool:
-                    broken.append(batch)
-                except Exception as err:  # noqa: BLE001 - a task that could not run at all
-                    _fail(batch, _reason(err), outcomes, bar)
-            if not broken:
-                return
-            replacement = _replacement(pool) if attempt == 0 else None
-            if replacement is None:
-                for batch in broken:
-                    _fail(batch, "the worker process died twice while computing this point"
-                          if attempt else "the worker process died", outcomes, bar)
-                return
-            pool = owned = replacement
-            pending = broken
+        while queue:
+            running: dict[concurrent.futures.Future[Outcome], int] = {}
+            suspects: list[int] = []
+            while (queue or running) and not suspects:
+                while queue and len(running) < window and not suspects:
+                    i = queue.popleft()
+                    try:
+                        running[pool.submit(evaluate, build, points[i], quantity, r)] = i
+                    except concurrent.futures.process.BrokenProcessPool:
+                        suspects.append(i)
+                if not running:
+                    break
+                done, _ = concurrent.futures.wait(running, return_when=concurrent.futures.FIRST_COMPLETED)
+                for future in done:
+                    i = running.pop(future)
+                    outcome = _pool_outcome(future)
+                    if outcome is None:
+                        suspects.append(i)
+                    else:
+                        _store([i], [outcome], outcomes, bar)
+            if not suspects:
+                continue
+            # The pool is broken: the points still running are lost with it.
+            for future, i in running.items():
+                outcome = _pool_outcome(future)
+                if outcome is None:
+                    suspects.append(i)
+                else:
+                    _store([i], [outcome], outcomes, bar)
+            pool = _renew(pool, executor)
+            for i in sorted(suspects):
+                outcome = _pool_outcome(pool.submit(evaluate, build, points[i], quantity, r))
+                if outcome is None:
+                    outcome = (math.nan, _DIED)
+                    pool = _renew(pool, executor)
+                _store([i], [outcome], outcomes, bar)
     finally:
-        if owned is not None:
-            owned.shutdown(wait=True)
+        pool.shutdown(wait=True)
 
 
 def _run_dask(build: Build, points: list[Point], quantity: str, r: float, client: Any,
@@ -490,12 +607,27 @@ def _run_dask(build: Build, points: list[Point], quantity: str, r: float, client
                          [quantity] * len(batches), [r] * len(batches),
                          pure=False, retries=1)
     index = {f.key: k for k, f in enumerate(futures)}
+    lost: list[int] = []
     for future in as_completed(futures):  # type: ignore[no-untyped-call]
         batch = batches[index[future.key]]
         try:
             _store(batch, future.result(), outcomes, bar)
-        except Exception as err:  # noqa: BLE001 - KilledWorker: a worker died on it repeatedly
-            _fail(batch, _reason(err), outcomes, bar)
+        except Exception as err:  # noqa: BLE001 - KilledWorker: workers died on it repeatedly
+            if type(err).__name__ == "KilledWorker" and len(batch) > 1:
+                lost.extend(batch)
+            else:
+                _fail(batch, _reason(err), outcomes, bar)
+        future.release()
+    if not lost:
+        return
+    # Point by point, so that only the points that kill their workers are recorded as failed.
+    singles = client.map(evaluate, [build] * len(lost), [points[i] for i in lost],
+                         [quantity] * len(lost), [r] * len(lost), pure=False, retries=1)
+    for i, future in zip(lost, singles):
+        try:
+            _store([i], [future.result()], outcomes, bar)
+        except Exception as err:  # noqa: BLE001
+            _fail([i], _reason(err), outcomes, bar)
         future.release()
 
 
@@ -533,7 +665,7 @@ def locus(
     *,
     name: str = "p",
     executor: Any = None,
-    progress: bool = True,
+    progress: Optional[bool] = None,
 ) -> SweepResult:
     """The distinct roots right of `r` for each value of one parameter (a delay, a gain).
 

@@ -21,9 +21,10 @@ def _matrix(value: Optional[ArrayLike], name: str) -> NDArray[np.float64]:
     if array.dtype == object or np.iscomplexobj(array) or not (
             np.issubdtype(array.dtype, np.number) or array.dtype == np.bool_):
         raise TypeError(f"{name} must be a real array, got dtype {array.dtype}")
+    if array.ndim != 2 and array.ndim != 0:
+        # A 1-D array could be a row or a column: the caller says which.
+        raise ValueError(f"{name} must be a 2-D array (a number for 1 x 1), got shape {array.shape}")
     array = np.atleast_2d(array.astype(np.float64))
-    if array.ndim != 2:
-        raise ValueError(f"{name} must be 2-D, got shape {array.shape}")
     if not np.all(np.isfinite(array)):
         raise ValueError(f"{name} has a non-finite entry")
     return array
@@ -120,7 +121,8 @@ def feedback_system(
                 "D must be zero: with a feedthrough the delayed loop is of neutral type "
                 "(u depends on u(t - delay)), not retarded")
     if np.ndim(K) == 0:
-        gain = check_real(K, "K")
+        # A 0-d array is a number too.
+        gain = check_real(K.item() if isinstance(K, np.ndarray) else K, "K")
         if m != p:
             raise ValueError(f"a scalar K needs as many inputs as outputs, got {m} and {p}")
         Km = gain * np.eye(m)

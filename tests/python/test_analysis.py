@@ -258,3 +258,11 @@ def test_spectral_abscissa_completes_a_list_that_loses_roots(monkeypatch):
         monkeypatch.setattr(region, "_seeds", lambda *args, lose=lose: full(*args)[lose])
         res = vantor.spectral_abscissa(sys)
         assert res.abscissa == pytest.approx(exact, abs=1e-14)
+
+
+def test_both_modules_report_the_installed_distributions_version():
+    import importlib.metadata
+
+    expected = importlib.metadata.version("pyvantor")
+    assert pyvantor.__version__ == expected
+    assert vantor.__version__ == expected

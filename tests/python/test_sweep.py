@@ -2,8 +2,10 @@
 saving and loading."""
 
 import concurrent.futures
+import importlib
 import math
 import os
+import sys
 
 import numpy as np
 import pytest
@@ -54,6 +56,37 @@ class KillOnce:
             open(self.marker, "w").close()
             os._exit(1)
         return two_delay_build(a, b)
+
+
+class KillAlways:
+    """two_delay_build, killing its worker process at one point every time (never this process)."""
+
+    def __init__(self, a, b):
+        self.at = (a, b)
+        self.parent = os.getpid()
+
+    def __call__(self, a, b):
+        if (a, b) == self.at and os.getpid() != self.parent:
+            os._exit(1)
+        return two_delay_build(a, b)
+
+
+class ExitAt:
+    """scalar_build, calling sys.exit (or raising KeyboardInterrupt) at one point."""
+
+    def __init__(self, a, b, error=SystemExit):
+        self.at, self.error = (a, b), error
+
+    def __call__(self, a, b):
+        if (a, b) == self.at:
+            raise self.error(3)
+        return scalar_build(a, b)
+
+
+def local_build_factory():
+    def build(a, b):
+        return scalar_build(a, b)
+    return build
 
 
 class NotASystem:
@@ -133,6 +166,61 @@ def test_a_dead_pool_worker_loses_no_point(serial, tmp_path):
     assert_array_equal(result.values, serial.values)
 
 
+# Flat indices past the first 16 points, which this process computes itself to size the batches.
+@pytest.mark.parametrize("killer", [(6, 2), (8, 8), (2, 0)])
+def test_a_point_that_always_kills_its_worker_is_the_only_failure(serial, killer):
+    i, j = killer
+    pool = concurrent.futures.ProcessPoolExecutor(2)
+    try:
+        result = vantor.sweep(KillAlways(AXES["a"][i], AXES["b"][j]), AXES, executor=pool,
+                              progress=False)
+    finally:
+        pool.shutdown()
+    assert result.failures == {(i, j): "the worker process died while computing this point"}
+    mask = np.ones(serial.values.shape, dtype=bool)
+    mask[i, j] = False
+    assert_array_equal(result.values[mask], serial.values[mask])
+    assert math.isnan(result.values[i, j])
+
+
+@pytest.mark.parametrize("executor", ["serial", "pool"])
+def test_system_exit_in_build_fails_only_its_point(executor):
+    i, j = 7, 4
+    build = ExitAt(AXES["a"][i], AXES["b"][j])
+    if executor == "pool":
+        with concurrent.futures.ProcessPoolExecutor(2) as pool:
+            result = vantor.sweep(build, AXES, executor=pool, progress=False)
+    else:
+        result = vantor.sweep(build, AXES, progress=False)
+    assert result.failures == {(i, j): "SystemExit: 3"}
+    assert np.isfinite(np.delete(result.values.ravel(), i * AXES["b"].size + j)).all()
+
+
+def test_keyboard_interrupt_in_build_stops_the_sweep():
+    with pytest.raises(KeyboardInterrupt):
+        vantor.sweep(ExitAt(AXES["a"][2], AXES["b"][3], KeyboardInterrupt), AXES, progress=False)
+
+
+@pytest.mark.parametrize("make_build", [lambda: (lambda a, b: scalar_build(a, b)),
+                                        local_build_factory])
+def test_an_unpicklable_build_is_refused_before_any_work_on_a_pool(make_build):
+    calls = []
+
+    build = make_build()
+
+    def counting(a, b):
+        calls.append((a, b))
+        return build(a, b)
+
+    for candidate in (build, counting):
+        with concurrent.futures.ProcessPoolExecutor(2) as pool:
+            with pytest.raises(TypeError, match="build must be picklable.*module-level function"):
+                vantor.sweep(candidate, AXES, executor=pool, progress=False)
+    assert calls == []
+    # Serial runs need no pickling.
+    assert not vantor.sweep(build, {"a": [0.0], "b": [-1.0, 0.5]}, progress=False).failures
+
+
 def test_a_dead_dask_worker_loses_no_point(serial, dask_client, tmp_path):
     build = KillOnce(tmp_path / "killed", AXES["a"][6], AXES["b"][2])
     result = vantor.sweep(build, AXES, executor=dask_client, progress=False)
@@ -148,6 +236,23 @@ def test_progress_bar_writes_only_when_enabled(capfd):
     assert out == "" and "6/6" in err
     vantor.sweep(scalar_build, axes, progress=False)
     assert capfd.readouterr() == ("", "")
+    # The default: no bar when the output is neither a terminal nor a notebook (as under pytest).
+    vantor.sweep(scalar_build, axes)
+    assert capfd.readouterr() == ("", "")
+
+
+@pytest.mark.parametrize("tty", [True, False])
+def test_default_progress_needs_tqdm_and_a_terminal(monkeypatch, tty):
+    sweep_module = importlib.import_module("vantor.sweep")     # the attribute is the function
+    monkeypatch.setattr(sweep_module.sys.stderr, "isatty", lambda: tty, raising=False)
+    assert sweep_module.show_progress(None) is tty
+    for name in ("tqdm", "tqdm.auto"):                              # tqdm not installed
+        monkeypatch.setitem(sys.modules, name, None)
+    assert sweep_module.show_progress(None) is False
+    result = vantor.sweep(scalar_build, {"a": [0.0], "b": [-1.0]})   # the base install works
+    assert not result.failures
+    with pytest.raises(ImportError, match="needs tqdm.*progress=False"):
+        vantor.sweep(scalar_build, {"a": [0.0], "b": [-1.0]}, progress=True)
 
 
 def test_count_and_roots_quantities_match_lambert_w():

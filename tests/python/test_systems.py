@@ -37,6 +37,12 @@ def test_scalar_gain_is_a_multiple_of_the_identity():
     assert_same_system(sys, [A[:2, :2], -2.5 * B[:2, :] @ C[:, :2]], [0.0, 1.0])
 
 
+@pytest.mark.parametrize("gain", [np.array(2.5), np.float64(2.5), np.array([[2.5, 0.0], [0.0, 2.5]])])
+def test_a_zero_dimensional_gain_is_a_number(gain):
+    sys = vantor.feedback_system(A[:2, :2], B[:2, :], C[:, :2], gain, 1.0)
+    assert_same_system(sys, [A[:2, :2], -2.5 * B[:2, :] @ C[:, :2]], [0.0, 1.0])
+
+
 def test_without_delay_the_roots_are_python_controls_closed_loop_poles():
     plant = control.ss(A, B, C, 0)
     closed = control.feedback(plant, control.ss([], [], [], K))
@@ -81,6 +87,12 @@ def siso():
     (lambda: vantor.feedback_system(A, None, C, K, 0.1), TypeError, "B is required"),
     (lambda: vantor.feedback_system(A, B, np.full_like(C, np.inf), K, 0.1), ValueError, "C has a non-finite entry"),
     (lambda: vantor.feedback_system(A, B, C, K, "0.1"), TypeError, "delay must be a real number"),
+    (lambda: vantor.feedback_system([[0.0, 1.0], [-1.0, -1.0]], [[0.0], [1.0]], [1.0, 0.0], 1.0),
+     ValueError, r"C must be a 2-D array .* shape \(2,\)"),
+    (lambda: vantor.feedback_system([[0.0, 1.0], [-1.0, -1.0]], [0.0, 1.0], [[1.0, 0.0]], 1.0),
+     ValueError, r"B must be a 2-D array"),
+    (lambda: vantor.feedback_system(A, B, C, np.array([0.4, 0.3]), 0.1), ValueError, "K must be a 2-D array"),
+    (lambda: vantor.feedback_system(A, B, C, np.array(1j), 0.1), TypeError, "K must be a real number"),
 ])
 def test_bad_input_is_refused(call, error, message):
     with pytest.raises(error, match=message):
