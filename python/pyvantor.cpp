@@ -28,12 +28,6 @@ nb::ndarray<nb::numpy, double> delays_view(const lagsys::lagsys& sys) {
 
 NB_MODULE(pyvantor, m) {
     m.doc() = "vantor python bindings";
-    // The distribution's version, handed over by the package build (the project metadata).
-#ifdef PYVANTOR_VERSION
-    m.attr("__version__") = PYVANTOR_VERSION;
-#else
-    m.attr("__version__") = "0+unknown";
-#endif
 
     nb::class_<lagsys::lagsys>(m, "lagsys")
         .def(nb::init<std::vector<Eigen::MatrixXd>, std::vector<double>>(), "hA")

@@ -16,7 +16,7 @@ from ._system import ComplexArray, SystemData, as_lagsys, check_real, check_syst
 from .spectrum import analyse
 
 # A root on or within rounding of the line Re(lambda) = r moves that edge left by these amounts,
-# relative to max(1, |r|), tried in turn: such a root is counted as right of r.
+# relative to max(1, abs(r)), tried in turn: such a root is counted as right of r.
 EDGE_SHIFTS = (0.0, 1e-8, 1e-7, 1e-6, 1e-5, 1e-4)
 
 
@@ -30,7 +30,7 @@ def count_roots(sys: pyvantor.lagsys, r: float) -> int:
     its right, top and bottom edges lie beyond ``|lambda| = B``. The argument is followed in steps
     refined until none turns it by more than an eighth of a turn (checked at each step's midpoint).
     When a root lies on or within rounding of the left edge, that edge is moved left by
-    ``1e-8 max(1, |r|)`` (then 1e-7, ..., up to 1e-4 of it): a root that close to the line
+    ``1e-8 max(1, abs(r))`` (then 1e-7, ..., up to 1e-4 of it): a root that close to the line
     ``Re(lambda) = r`` is counted as right of it.
 
     Parameters
@@ -95,7 +95,7 @@ class Certificate:
     ----------
     r : float
         The bound the count and the list were taken at (the requested one, or moved left by at most
-        1e-4 max(1, |r|) when a root lay on the line ``Re(lambda) = r``).
+        1e-4 max(1, abs(r)) when a root lay on the line ``Re(lambda) = r``).
     count : int
         Roots with ``Re(lambda) > r`` by the argument principle, with multiplicity.
     roots, multiplicity : ndarray

@@ -142,7 +142,7 @@ def minimize_abscissa(
     gradients sampled in shrinking balls), which proves eps-stationarity down to the radius
     `xtol`. Gradients are exact for simple roots (`root_derivative`). Several starts guard against
     local minima: `p0` and ``starts - 1`` points drawn around it (normal, standard deviation
-    ``0.5 max(1, |p0|)``, seeded). The abscissa at the result is certified: the argument principle
+    ``0.5 max(1, abs(p0))``, seeded). The abscissa at the result is certified: the argument principle
     counts no root right of it.
 
     Parameters
@@ -163,10 +163,10 @@ def minimize_abscissa(
     gtol : float, optional
         A gradient (or sampled least-norm gradient) below this is zero. Default 1e-10.
     xtol : float, optional
-        The smallest sampling radius, relative to ``max(1, |p|)``. Default 1e-10.
+        The smallest sampling radius, relative to ``max(1, abs(p))``. Default 1e-10.
     ftol : float, optional
         BFGS hands over to gradient sampling after five iterations in a row that lower the
-        abscissa by at most ``ftol max(1, |fun|)``. Default 1e-12.
+        abscissa by at most ``ftol max(1, abs(fun))``. Default 1e-12.
     callback : callable, optional
         ``callback(p, fun)`` after each start with its best point.
 
@@ -176,9 +176,9 @@ def minimize_abscissa(
         ``x`` (the parameters; a float for a number `p0`), ``fun`` (the spectral abscissa),
         ``jac`` (its gradient at x, NaN where it is not differentiable), ``nit``, ``nfev``
         (spectral abscissae computed), ``success`` (the best start ended eps-stationary),
-        ``message``, ``roots`` and ``multiplicity`` (every root within 1e-6 max(1, |fun|) of the
+        ``message``, ``roots`` and ``multiplicity`` (every root within 1e-6 max(1, abs(fun)) of the
         abscissa), ``certified`` (those are, by the argument principle, every root right of
-        ``fun - 1e-6 max(1, |fun|)``, and the rightmost of them has real part fun), ``starts`` (the abscissa reached from
+        ``fun - 1e-6 max(1, abs(fun))``, and the rightmost of them has real part fun), ``starts`` (the abscissa reached from
         each start) and ``time`` (seconds).
 
     Raises

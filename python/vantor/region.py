@@ -208,7 +208,7 @@ def all_roots(sys: pyvantor.lagsys, r: float, *, max_count: int = MAX_COUNT,
     sys : pyvantor.lagsys
         The system.
     r : float
-        The bound. A root on the line ``Re(lambda) = r`` (or within 1e-4 max(1, |r|) of it) is
+        The bound. A root on the line ``Re(lambda) = r`` (or within 1e-4 max(1, abs(r)) of it) is
         included, as in `count_roots`.
     max_count : int, optional
         The most roots to compute. Default 5000.

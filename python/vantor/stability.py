@@ -151,7 +151,7 @@ def is_stable(sys: pyvantor.lagsys, margin: float = 0.0) -> bool:
 
     Decided from the argument-principle count of the roots right of ``-margin`` (`count_roots`),
     not from a computed list, so roots beyond the discretization's reach are not overlooked. A root
-    on the line ``Re(lambda) = -margin`` (or within 1e-4 max(1, |margin|) of it) counts as right of
+    on the line ``Re(lambda) = -margin`` (or within 1e-4 max(1, abs(margin)) of it) counts as right of
     it: a marginally stable system is not stable.
 
     Parameters

@@ -694,7 +694,7 @@ def locus(
     ...     return pyvantor.lagsys([np.zeros((1, 1)), -np.ones((1, 1))], [0.0, h])
     >>> res = vantor.locus(build, [0.5, 1.0, 2.0], -1.0, name="h", progress=False)
     >>> [z.size for z in res.values]      # x' = -x(t - h): no root right of -1 at h = 0.5
-    [0, 2, 2]
+    [0, 2, 6]
     """
     if not callable(build):
         raise TypeError(f"build must be callable, got {build!r}")

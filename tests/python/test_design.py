@@ -390,11 +390,3 @@ def test_stabilize_refuses(plant, kwargs, match):
     with pytest.raises(ValueError, match=match):
         vantor.stabilize(plant, **kwargs)
 
-
-@pytest.mark.parametrize("name", ["margin", "sensitivity", "design"])
-def test_docstring_examples(name):
-    import doctest
-    import importlib
-
-    failures, tried = doctest.testmod(importlib.import_module(f"vantor.{name}"))
-    assert tried > 0 and failures == 0

@@ -268,11 +268,3 @@ def test_a_dask_cluster_gives_the_serial_results():
     np.testing.assert_array_equal(clustered.roots, serial.roots)
     assert clustered.count == serial.count == counted
 
-
-@pytest.mark.parametrize("name", ["large"])
-def test_docstring_examples(name):
-    import doctest
-    import importlib
-
-    failures, tried = doctest.testmod(importlib.import_module(f"vantor.{name}"))
-    assert tried > 0 and failures == 0
