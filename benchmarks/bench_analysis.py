@@ -6,7 +6,7 @@ and its ratio to that call; `count` vantor.count_roots alone; `sp.absc.` vantor.
 alpha - 0.5 max(1, |alpha|) just left of the rightmost root alpha (`roots(a)`); `complete` whether
 the certificate found the list complete. Times are medians in seconds.
 
-Run from the repository root (see the README):
+Run from the repository root (the tables of the documentation: add --output FILE):
     python3 benchmarks/bench_analysis.py [--runs 5] [--max-order 20]
 """
 
@@ -18,6 +18,7 @@ for var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
 import argparse  # noqa: E402
 
 import pyvantor  # noqa: E402
+import report  # noqa: E402
 import vantor  # noqa: E402
 from bench_roots import ROOT, build_stage_benchmark, median_time, read_system, run_stages  # noqa: E402
 
@@ -59,4 +60,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    report.run(main)

@@ -1,5 +1,5 @@
 // Time of the discretization-degree estimate on seeded random systems.
-// Run: build/bench/benchmarks/bench_degree (see the README).
+// Run: build/bench/benchmarks/bench_degree (built with -DPYVANTOR_BUILD_BENCHMARKS=ON).
 #include <benchmark/benchmark.h>
 
 #include "lagsys.hpp"

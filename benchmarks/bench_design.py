@@ -17,6 +17,7 @@ import time  # noqa: E402
 import numpy as np  # noqa: E402
 
 import pyvantor  # noqa: E402
+import report  # noqa: E402
 import vantor  # noqa: E402
 from bench_roots import median_time  # noqa: E402
 
@@ -95,4 +96,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    report.run(main)

@@ -28,6 +28,7 @@ from scipy.special import lambertw  # noqa: E402
 from scipy.stats import ortho_group  # noqa: E402
 
 import pyvantor  # noqa: E402
+import report  # noqa: E402
 import vantor  # noqa: E402
 from vantor.large import count_large, large_system  # noqa: E402
 from bench_roots import ROOT, build_stage_benchmark, median_time, read_system, run_stages  # noqa: E402
@@ -146,4 +147,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    report.run(main)

@@ -2,7 +2,7 @@
 discretization finds every root), past the discretization's reach, on clusters and on a strongly
 non-normal system.
 
-Run from the repository root (see the README):
+Run from the repository root (the tables of the documentation: add --output FILE):
     python3 benchmarks/bench_region.py [--runs 3] [--max-order 20]
 """
 
@@ -19,6 +19,7 @@ from scipy.special import lambertw  # noqa: E402
 from scipy.stats import ortho_group  # noqa: E402
 
 import pyvantor  # noqa: E402
+import report  # noqa: E402
 import vantor  # noqa: E402
 from bench_roots import ROOT, build_stage_benchmark, median_time, read_system, run_stages  # noqa: E402
 
@@ -124,4 +125,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    report.run(main)

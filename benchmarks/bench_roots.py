@@ -6,7 +6,7 @@ estimate, discretization, QZ, Newton refinement), the QZ with the solver's defau
 eigensolver (scipy.linalg.eigvals) on the same pencil as the floor of the QZ stage. With
 --native it also builds the stage benchmark with PYVANTOR_NATIVE=ON and reports its times.
 
-Run from the repository root (see the README):
+Run from the repository root (the tables of the documentation: add --output FILE):
     python3 benchmarks/bench_roots.py [--runs 5] [--native]
 """
 
@@ -28,6 +28,7 @@ import numpy as np  # noqa: E402
 import scipy.linalg  # noqa: E402
 
 import pyvantor  # noqa: E402
+import report  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -116,4 +117,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    report.run(main)

@@ -7,7 +7,7 @@ processes (started with vantor.dask_worker_config(), and with vantor imported, b
 runs). Ratios are against the bare spectral-abscissa loop, all measured in one run; the two serial
 loops are timed twice each, alternating, and keep the faster.
 
-Run from the repository root (see the README):
+Run from the repository root (the tables of the documentation: add --output FILE):
     python3 benchmarks/bench_sweep.py [--points 41]
 """
 
@@ -24,6 +24,7 @@ from concurrent.futures import ProcessPoolExecutor  # noqa: E402
 import numpy as np  # noqa: E402
 
 import pyvantor  # noqa: E402
+import report  # noqa: E402
 import vantor  # noqa: E402
 
 
@@ -88,4 +89,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    report.run(main)

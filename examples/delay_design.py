@@ -1,8 +1,11 @@
-"""Control design with delays: an exact delay margin, stability switches and an optimized gain.
+"""Control design with delays
+==========================
+
+An exact delay margin, stability switches and an optimized gain.
 
 1. The loop of the plant P(s) = 2 / ((s + 1)(s + 2)(s + 0.5)) under u(t) = -1.2 y(t - h): its
    delay margin (`vantor.delay_margin`), beside the classical frequency-response answer
-   h = (pi + arg P(i w_c)) / w_c with |1.2 P(i w_c)| = 1.
+   h = (pi + arg P(i w_c)) / w_c with abs(1.2 P(i w_c)) = 1.
 2. x'' + 0.1 x' + 2 x = 0.2 x(t - h): stable, unstable, stable again, ... as h grows
    (`vantor.stability_intervals`), drawn with `vantor.plot.stability_intervals`.
 3. A two-input two-output plant with an unstable mode: the static gain K of u(t) = -K y(t - 0.3)

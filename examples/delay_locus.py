@@ -1,4 +1,7 @@
-"""Root locus of a delayed feedback loop as its delay grows.
+"""Root locus of a delayed loop as its delay grows
+===============================================
+
+Root locus of a delayed feedback loop as its delay grows.
 
     plant P(s) = 2 / ((s + 1)(s + 2)(s + 0.5)),  u(t) = -1.2 y(t - h),  h from 0.02 to 2.5
 

@@ -1,10 +1,13 @@
-"""Stability chart of a delayed feedback loop over gain x delay, computed on a Dask cluster.
+"""Stability chart of a delayed feedback loop on a Dask cluster
+============================================================
+
+Stability chart of a delayed feedback loop over gain x delay, computed on a Dask cluster.
 
     plant P(s) = 2 / ((s + 1)(s + 2)(s + 0.5)),  u(t) = -K y(t - h)
 
 The spectral abscissa of the closed loop at every (K, h), computed by vantor.sweep on Dask: a local
 cluster of two worker processes by default, or a running cluster with --scheduler ADDRESS. Drawn
-over it, the exact delay margin: for K > 1/2, |K P(iw)| = 1 at one frequency w_c, and the loop
+over it, the exact delay margin: for K > 1/2, abs(K P(iw)) = 1 at one frequency w_c, and the loop
 loses stability at h = (pi + arg P(i w_c)) / w_c (for K <= 1/2 it is stable at every delay).
 
 Usage: python3 examples/feedback_chart.py [OUTPUT.png] [POINTS_PER_AXIS] [--scheduler ADDRESS]

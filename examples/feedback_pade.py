@@ -1,4 +1,7 @@
-"""A plant under delayed proportional feedback: the exact closed-loop roots against the poles that
+"""Exact roots of a delayed loop against Padé approximations
+=========================================================
+
+A plant under delayed proportional feedback: the exact closed-loop roots against the poles that
 Padé approximations of the delay give, saved as a PNG.
 
     plant P(s) = 2 / ((s + 1)(s + 2)(s + 0.5)),  u(t) = -K y(t - h),  K = 1.2, h = 0.8

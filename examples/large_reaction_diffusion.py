@@ -1,4 +1,7 @@
-"""The rightmost roots of a reaction-diffusion equation with a delayed reaction term, on a fine grid.
+"""Rightmost roots of a large reaction-diffusion system
+====================================================
+
+The rightmost roots of a reaction-diffusion equation with a delayed reaction term, on a fine grid.
 
     u_t = d u_xx + a(x) u(t) - c u(t - tau)   on (0, pi),  u = 0 at both ends,
 

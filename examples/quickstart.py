@@ -1,4 +1,8 @@
-"""Roots of the scalar delay equation x'(t) = -x(t - 1), i.e. lambda + exp(-lambda) = 0."""
+"""Quickstart: the roots of x'(t) = -x(t - 1)
+==========================================
+
+Every characteristic root right of -1 of the scalar delay equation x'(t) = -x(t - 1), whose
+characteristic equation is lambda + exp(-lambda) = 0, and the stability verdict."""
 
 import numpy as np
 

@@ -1,4 +1,7 @@
-"""The spectrum of a 2x2 system with two delays: every characteristic root right of a bound,
+"""The spectrum of a system with two delays
+========================================
+
+The spectrum of a 2x2 system with two delays: every characteristic root right of a bound,
 drawn in the complex plane and saved as a PNG.
 
     x'(t) = A0 x(t) + A1 x(t - 1) + A2 x(t - 2.5)

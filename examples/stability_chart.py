@@ -1,4 +1,7 @@
-"""Stability chart of x'(t) = a x(t) + b x(t - 1): the spectral abscissa (the real part of the
+"""Stability chart of x'(t) = a x(t) + b x(t - 1)
+==============================================
+
+Stability chart of x'(t) = a x(t) + b x(t - 1): the spectral abscissa (the real part of the
 rightmost characteristic root) over a grid of (a, b), with the exact boundary of the stability
 region drawn over it.
 
@@ -11,6 +14,7 @@ Usage: python3 examples/stability_chart.py [OUTPUT.png] [POINTS_PER_AXIS]
 
 import sys
 from concurrent.futures import ProcessPoolExecutor
+from typing import Optional
 
 import matplotlib
 
@@ -41,7 +45,7 @@ def boundary(points: int = 400) -> tuple[np.ndarray, np.ndarray]:
     return np.concatenate([curve_a[::-1], line_a]), np.concatenate([curve_b[::-1], -line_a])
 
 
-def chart(points: int, progress: bool = True) -> vantor.SweepResult:
+def chart(points: int, progress: Optional[bool] = None) -> vantor.SweepResult:
     axes = {"a": np.linspace(*A_RANGE, points), "b": np.linspace(*B_RANGE, points)}
     with ProcessPoolExecutor() as pool:
         return vantor.sweep(build, axes, executor=pool, progress=progress)

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the system packages the build and the tests need (Debian): Eigen 3.4, GoogleTest,
-# Google Benchmark and valgrind. Packages already present are left alone.
+# Google Benchmark, valgrind, and Chromium (the documentation's check in a headless browser).
+# Packages already present are left alone.
 set -euo pipefail
-packages=(libeigen3-dev libgtest-dev libbenchmark-dev valgrind)
+packages=(libeigen3-dev libgtest-dev libbenchmark-dev valgrind chromium)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

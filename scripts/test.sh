@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs everything and runs every test: the C++ suite under CTest, the Python suite, the type
-# check of the examples, then both suites under ASan + UBSan and the C++ suite under valgrind.
+# Installs everything and runs every test: the C++ suite under CTest, the documentation's build,
+# the Python suite (with the doctests and the site's check in a browser), the type check of the
+# examples, then both suites under ASan + UBSan and the C++ suite under valgrind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -10,7 +11,10 @@ cmake --build build/cpp -j2
 ctest --test-dir build/cpp --output-on-failure
 
 python3 -m pip install -q ".[test]"
-python3 -m pytest -q tests/python
+# The documentation site, warnings as errors, every gallery example run; the Python suite then
+# checks it (doctests, and the pages rendered in headless Chromium).
+time bash scripts/docs.sh
+PYVANTOR_REQUIRE_DOCS=1 python3 -m pytest -q tests/python
 # The installed type stubs, checked against the examples; the package vantor, strictly.
 python3 -m mypy examples
 python3 -m mypy --strict python/vantor
