@@ -94,6 +94,14 @@ class NotASystem:
         return [[a]]
 
 
+def sweep_on(executor, build):
+    """sweep(build, AXES) in this process ("serial") or on a 2-process pool ("pool")."""
+    if executor == "pool":
+        with concurrent.futures.ProcessPoolExecutor(2) as pool:
+            return vantor.sweep(build, AXES, executor=pool, progress=False)
+    return vantor.sweep(build, AXES, progress=False)
+
+
 @pytest.fixture(scope="module")
 def serial():
     return vantor.sweep(two_delay_build, AXES, progress=False)
@@ -139,12 +147,7 @@ def test_dask_cluster_gives_the_serial_result_bit_for_bit(serial, dask_client):
 @pytest.mark.parametrize("i, j", [(3, 5), (0, 0)])
 @pytest.mark.parametrize("executor", ["serial", "pool"])
 def test_a_failing_point_is_recorded_and_the_sweep_goes_on(executor, i, j):
-    build = FailAt(AXES["a"][i], AXES["b"][j])
-    if executor == "pool":
-        with concurrent.futures.ProcessPoolExecutor(2) as pool:
-            result = vantor.sweep(build, AXES, executor=pool, progress=False)
-    else:
-        result = vantor.sweep(build, AXES, progress=False)
+    result = sweep_on(executor, FailAt(AXES["a"][i], AXES["b"][j]))
     assert list(result.failures) == [(i, j)]
     assert result.failures[(i, j)] == f"ValueError: no model at a={AXES['a'][i]}, b={AXES['b'][j]}"
     assert math.isnan(result.values[i, j])
@@ -186,12 +189,7 @@ def test_a_point_that_always_kills_its_worker_is_the_only_failure(serial, killer
 @pytest.mark.parametrize("executor", ["serial", "pool"])
 def test_system_exit_in_build_fails_only_its_point(executor):
     i, j = 7, 4
-    build = ExitAt(AXES["a"][i], AXES["b"][j])
-    if executor == "pool":
-        with concurrent.futures.ProcessPoolExecutor(2) as pool:
-            result = vantor.sweep(build, AXES, executor=pool, progress=False)
-    else:
-        result = vantor.sweep(build, AXES, progress=False)
+    result = sweep_on(executor, ExitAt(AXES["a"][i], AXES["b"][j]))
     assert result.failures == {(i, j): "SystemExit: 3"}
     assert np.isfinite(np.delete(result.values.ravel(), i * AXES["b"].size + j)).all()
 
