@@ -41,6 +41,7 @@ from typing import Any, Callable, Optional
 
 import numpy as np
 import scipy.linalg
+import scipy.optimize
 from numpy.typing import NDArray
 
 from ._system import ComplexArray, SystemData, char_derivatives, char_matrices
@@ -49,17 +50,23 @@ from .sensitivity import simple_root_vectors
 BoolArray = NDArray[np.bool_]
 
 # The unimodular eigenvalues of the companion pencil are accurate to about sqrt(eps) where two of
-# them meet on the circle: candidates within this of |z| = 1 are refined, the rest dropped.
-_UNIMODULAR = 1e-5
+# them meet on the circle, and to eps times the square of the eigenvector condition of a model
+# ill-conditioned by a similarity: candidates within this of |z| = 1 are refined by Newton's
+# method (which keeps only true crossings), the rest dropped.
+_UNIMODULAR = 1e-2
 # An eigenvalue of M(z) within this (relative) of the axis is a candidate for i omega.
-_ON_AXIS = 1e-5
+_ON_AXIS = 1e-2
 # Largest order 2 n^2 of the companion pencil solved densely; larger systems are scanned.
 _PENCIL_MAX = 1200
 # A scan moves each exponential by at most this many radians between samples.
 _SCAN_PHASE = 0.02
 _SCAN_MIN_SAMPLES = 400
 _SCAN_MAX_SAMPLES = 200_000
+# A local minimum of a scan's distance to a change at most this large is searched for a hidden pair
+# of changes.
+_DIP = 0.05
 _NEWTON_STEPS = 40
+_EPS = float(np.finfo(np.float64).eps)
 
 
 @dataclass(frozen=True)
@@ -92,31 +99,43 @@ def _derivatives(scaling: Scaling, omega: float, s: float
 
 
 def refine_crossing(scaling: Scaling, omega: float, s: float) -> Optional[tuple[float, float]]:
-    """Newton's method on det Delta(i omega; s) = 0 as two real equations in (omega, s):
-    t_omega d_omega + t_s d_s = -1 with t_x = trace(Delta^-1 dDelta/dx). None when it fails."""
+    """Newton's method for a root i omega of Delta(.; s), as two real equations in (omega, s).
+
+    With (sigma, u, v) the smallest singular triplet of Delta, u* Delta v = sigma, and the step
+    solves u* (Delta_omega d_omega + Delta_s d_s) v = -sigma (real and imaginary parts): the
+    singular vectors keep the step well defined where det Delta underflows or is exactly zero in
+    floating point (a model ill-conditioned by a similarity). Accepted when the steps shrink to
+    1e-9 (relative) or sigma reaches rounding level of Delta's terms; None otherwise."""
     last = math.inf
+    accepted = False
     for _ in range(_NEWTON_STEPS):
         D, d_omega, d_s = _derivatives(scaling, omega, s)
+        if not (np.all(np.isfinite(D)) and np.all(np.isfinite(d_s))):
+            return None
+        U, S, Vh = np.linalg.svd(D)
+        u, v, sigma = U[:, -1], Vh[-1].conj(), float(S[-1])
+        size = float(S[0]) + abs(omega)
+        if sigma <= 64.0 * _EPS * size:
+            accepted = True
+            break
+        a, b = complex(u.conj() @ d_omega @ v), complex(u.conj() @ d_s @ v)
+        J = np.array([[a.real, b.real], [a.imag, b.imag]])
         try:
-            t_omega = np.trace(np.linalg.solve(D, d_omega))
-            t_s = np.trace(np.linalg.solve(D, d_s))
-        except np.linalg.LinAlgError:
-            break  # singular to working precision: on the root
-        J = np.array([[t_omega.real, t_s.real], [t_omega.imag, t_s.imag]])
-        try:
-            step = np.linalg.solve(J, np.array([-1.0, 0.0]))
+            step = np.linalg.solve(J, np.array([-sigma, 0.0]))
         except np.linalg.LinAlgError:
             return None
         if not np.all(np.isfinite(step)):
-            break
-        size = abs(step[0]) / max(1.0, abs(omega)) + abs(step[1]) / max(1.0, abs(s))
-        if size >= last and size > 1e-12:
+            return None
+        change = abs(step[0]) / max(1.0, abs(omega)) + abs(step[1]) / max(1.0, abs(s))
+        if change >= last:
+            accepted = last <= 1e-9
             break
         omega, s = omega + float(step[0]), s + float(step[1])
-        last = size
-        if size <= 1e-15:
+        last = change
+        if change <= 1e-15:
+            accepted = True
             break
-    if not (math.isfinite(omega) and math.isfinite(s)) or last > 1e-8:
+    if not (accepted and math.isfinite(omega) and math.isfinite(s)):
         return None
     return omega, s
 
@@ -146,16 +165,39 @@ def _changes(count: Callable[[float], int], lo: float, hi: float, c_lo: int, c_h
     return found
 
 
-def _scan(count: Callable[[float], int], upper: float, step: float) -> list[float]:
-    """Points in (0, upper] where count changes, from samples `step` apart and bisection."""
+def _scan(count: Callable[[float], int], distance: Callable[[float], float], upper: float,
+          step: float) -> list[float]:
+    """Points in (0, upper] where count changes, from samples `step` apart and bisection.
+
+    distance(x) is the signed distance of the eigenvalue nearest to changing the count (|z| - 1,
+    or a real part). Two changes within one step cancel in the count: a root pair that crosses
+    and returns, or a near-tangent touch. At every local minimum of |distance| among the samples
+    the signed distance is minimized (bounded Brent) over the two neighbouring steps; where it
+    changes sign, the changes on both sides are bisected."""
     samples = int(min(_SCAN_MAX_SAMPLES, max(_SCAN_MIN_SAMPLES, math.ceil(upper / step))))
     grid = np.linspace(0.0, upper, samples + 1)
     values = [count(float(x)) for x in grid]
+    gaps = np.array([distance(float(x)) for x in grid])
     changes = []
     for i in range(samples):
         if values[i] != values[i + 1]:
             changes += _changes(count, float(grid[i]), float(grid[i + 1]), values[i], values[i + 1])
-    return changes
+    size = np.abs(gaps)
+    for i in range(1, samples):
+        if not (size[i] <= size[i - 1] and size[i] <= size[i + 1] and size[i] <= _DIP
+                and values[i - 1] == values[i] == values[i + 1]):
+            continue
+        sign = 1.0 if gaps[i] >= 0.0 else -1.0
+        lo, hi = float(grid[i - 1]), float(grid[i + 1])
+        found = scipy.optimize.minimize_scalar(lambda x: sign * distance(x), bounds=(lo, hi),
+                                               method="bounded",
+                                               options={"xatol": 1e-14 * max(1.0, hi)})
+        x = float(found.x)
+        c = count(x)
+        if c != values[i]:
+            changes += _changes(count, lo, x, values[i - 1], c)
+            changes += _changes(count, x, hi, c, values[i + 1])
+    return sorted(changes)
 
 
 def _periodic_factors(scaling: Scaling, h: float, bases: list[tuple[float, float]], up_to: float
@@ -246,10 +288,14 @@ def _omega_scan_bases(scaling: Scaling, h: float) -> list[tuple[float, float]]:
     def inside(omega: float) -> int:
         return int(np.count_nonzero(np.abs(eigenvalues(omega)) < 1.0))
 
+    def distance(omega: float) -> float:
+        gap = np.abs(eigenvalues(omega)) - 1.0
+        return float(gap[np.argmin(np.abs(gap))]) if gap.size else math.inf
+
     upper = scaling.frequency_bound * (1.0 + 1e-9)
     step = _SCAN_PHASE / max(1.0, float(unscaled_delays.max(initial=0.0)))
     bases: list[tuple[float, float]] = []
-    for omega in _scan(inside, upper, step):
+    for omega in _scan(inside, distance, upper, step):
         z = eigenvalues(omega)
         if z.size == 0 or omega <= 0.0:
             continue
@@ -270,9 +316,13 @@ def _theta_scan(scaling: Scaling, up_to: float) -> list[tuple[float, float]]:
     def right(theta: float) -> int:
         return int(np.count_nonzero(eigenvalues(theta).real > 0.0))
 
+    def distance(theta: float) -> float:
+        real = eigenvalues(theta).real
+        return float(real[np.argmin(np.abs(real))])
+
     upper = scaling.frequency_bound * up_to * (1.0 + 1e-9)
     found = []
-    for theta in _scan(right, upper, _SCAN_PHASE / float(delays.max())):
+    for theta in _scan(right, distance, upper, _SCAN_PHASE / float(delays.max())):
         mu = eigenvalues(theta)
         value = mu[np.argmin(np.abs(mu.real))]
         if value.imag <= 0.0:
@@ -300,16 +350,26 @@ def method(scaling: Scaling) -> str:
         "supported: scale all delayed terms together, or delays of one value")
 
 
-def crossings(scaling: Scaling, up_to: float) -> tuple[list[tuple[float, float]], str]:
+def crossings(scaling: Scaling, up_to: float, max_crossings: Optional[int] = None
+              ) -> tuple[list[tuple[float, float]], str, bool]:
     """Every (s, omega), omega > 0, 0 <= s <= up_to, where i omega is a root at factor s, sorted
-    by s, and the method that found them."""
+    by s, the method that found them, and whether no root reaches the axis at any factor (known
+    only for a single scaled delay value, whose crossings repeat periodically)."""
     how = method(scaling)
+    never = False
     if how == "phase scan":
         found = _theta_scan(scaling, up_to)
     else:
         h = float(scaling.data.delays[scaling.scaled][0])
         bases = _exact_bases(scaling, h) if how == "exact" else _omega_scan_bases(scaling, h)
-        found = _periodic_factors(scaling, h, _unique_bases(bases, h), up_to)
+        never = not bases
+        bases = _unique_bases(bases, h)
+        expected = sum(int(min(up_to, 1e300) * omega * h / (2.0 * math.pi)) + 1 for omega, _ in bases)
+        if max_crossings is not None and expected > max_crossings:
+            raise ValueError(
+                f"about {expected} crossings lie below up_to = {up_to!r}, more than max_crossings "
+                f"= {max_crossings}; lower up_to or raise max_crossings")
+        found = _periodic_factors(scaling, h, bases, up_to)
     found.sort()
     unique: list[tuple[float, float]] = []
     for s, omega in found:
@@ -317,7 +377,7 @@ def crossings(scaling: Scaling, up_to: float) -> tuple[list[tuple[float, float]]
                 abs(omega - unique[-1][1]) <= 1e-8 * max(1.0, omega):
             continue
         unique.append((s, omega))
-    return unique, how
+    return unique, how, never
 
 
 def first_crossing(scaling: Scaling) -> Optional[tuple[float, float]]:

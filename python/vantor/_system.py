@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import math
 import numbers
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 import numpy as np
 from numpy.typing import NDArray
@@ -22,11 +22,13 @@ FloatArray = NDArray[np.float64]
 
 @dataclass(frozen=True)
 class SystemData:
-    """A validated copy of a system: matrices (m, n, n), delays (m,), their spectral norms."""
+    """A validated copy of a system: matrices (m, n, n), delays (m,), their spectral norms, and the
+    unit of time it is expressed in (see `normalized`): its roots are the system's roots / unit."""
 
     matrices: FloatArray
     delays: FloatArray
     norms: FloatArray
+    unit: float = 1.0
 
     @property
     def n(self) -> int:
@@ -46,7 +48,8 @@ class SystemData:
         for strongly non-normal systems (a large delayed coupling above the diagonal).
         """
         with np.errstate(over="ignore", invalid="ignore"):
-            weights = np.exp(-r * self.delays)
+            # exp(-r * 0) is 1 for every r, r = +-inf included (where the product would be nan).
+            weights = np.where(self.delays > 0.0, np.exp(-r * self.delays), 1.0)
             by_norms = float(np.sum(self.norms * weights))
             if not math.isfinite(by_norms) or self.n == 1:
                 return by_norms
@@ -57,6 +60,44 @@ class SystemData:
     def reach(self, r: float) -> float:
         """B(r) * max(1, tau): what the discretization degree has to resolve for the bound r."""
         return self.modulus_bound(r) * max(1.0, self.tau)
+
+    def to_lagsys(self) -> pyvantor.lagsys:
+        """The system as held here (in its own unit of time) as a pyvantor.lagsys."""
+        return pyvantor.lagsys(list(self.matrices), self.delays.tolist())
+
+
+def normalized(data: SystemData) -> SystemData:
+    """The same system in a unit of time in which its roots are of order 1.
+
+    Rescaling time t = s t' maps A_k to s A_k, h_k to h_k / s and every root lambda to s lambda,
+    and leaves delay factors unchanged. The analyses decide clusters, multiplicities and edges with
+    tolerances relative to max(1, abs(lambda)); in this unit they mean the same for a system given
+    in seconds, milliseconds or years. The unit is the power of two nearest the largest spectral
+    radius of sum_k A_k (the roots as the delays vanish) and of each A_k (the roots' limits as
+    they grow); spectral radii rather than norms, so that a model ill-conditioned by a similarity
+    keeps its roots of order 1; norms only when every one of those matrices is nilpotent. A power
+    of two makes the rescaling exact: a system rescaled by a power of two gives bit-identical
+    answers. The analyses take rates (r, roots, frequencies) in and out divided and multiplied by
+    `unit`."""
+    if data.unit != 1.0:
+        return data
+    total = float(data.norms.sum())
+    with np.errstate(all="ignore"):
+        candidates = np.concatenate([data.matrices, data.matrices.sum(axis=0)[None]])
+        radius = float(np.abs(np.linalg.eigvals(candidates)).max())
+    if not (math.isfinite(radius) and radius > 1e-12 * total):
+        radius = total
+    if radius == 0.0:
+        return data
+    unit = math.ldexp(1.0, round(math.log2(radius)))
+    with np.errstate(over="ignore"):
+        delays = data.delays * unit
+    if not np.all(np.isfinite(delays)):
+        raise ValueError(
+            f"the system's delays (up to {data.tau:.6g}) times its rates (about {radius:.6g}) "
+            f"overflow the double range: no root can be computed")
+    return replace(data, matrices=data.matrices / unit, delays=delays, norms=data.norms / unit,
+                   unit=unit)
 
 
 def is_sparse_system(sys: object) -> bool:

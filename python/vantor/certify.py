@@ -12,7 +12,8 @@ from numpy.typing import NDArray
 import pyvantor
 
 from ._winding import ContourHitsZero, zeros_in_box
-from ._system import ComplexArray, SystemData, as_lagsys, check_real, check_system, is_sparse_system
+from ._system import (ComplexArray, SystemData, as_lagsys, check_real, check_system, is_sparse_system,
+                      normalized)
 from .spectrum import analyse
 
 # A root on or within rounding of the line Re(lambda) = r moves that edge left by these amounts,
@@ -64,8 +65,8 @@ def count_roots(sys: pyvantor.lagsys, r: float) -> int:
         from .large import count_large, large_system
 
         return count_large(large_system(sys), check_real(r, "r"))[0]
-    data = check_system(sys)
-    return count_right_of(data, check_real(r, "r"))[0]
+    data = normalized(check_system(sys))
+    return count_right_of(data, check_real(r, "r") / data.unit)[0]
 
 
 def count_right_of(data: SystemData, r: float) -> tuple[int, float]:
@@ -173,18 +174,21 @@ def certify(sys: pyvantor.lagsys, r: float) -> Certificate:
     >>> print(vantor.certify(sys, -1.0))
     2 roots right of -1, 2 found: complete
     """
-    sys = as_lagsys(sys)
-    data = check_system(sys)
-    count, left = count_right_of(data, check_real(r, "r"))
-    found = analyse(sys, data, left)
+    data = normalized(check_system(as_lagsys(sys)))
+    unit = data.unit
+    count, left = count_right_of(data, check_real(r, "r") / unit)
+    found = analyse(data, left)
     total = int(found.multiplicity.sum())
     missing = max(0, count - total)
     surplus = found.spurious.size + max(0, total - count)
-    modulus = _missing_modulus(data, left, found.roots, total) if missing else None
+    modulus = None
+    if missing:
+        low, high = _missing_modulus(data, left, found.roots, total)
+        modulus = (low * unit, high * unit)
     return Certificate(
-        r=left, count=count, roots=found.roots, multiplicity=found.multiplicity,
+        r=left * unit, count=count, roots=found.roots * unit, multiplicity=found.multiplicity,
         complete=missing == 0 and surplus == 0, missing=missing, missing_modulus=modulus,
-        surplus=surplus, surplus_values=found.spurious)
+        surplus=surplus, surplus_values=found.spurious * unit)
 
 
 def _missing_modulus(

@@ -12,13 +12,18 @@ from numpy.typing import NDArray
 import pyvantor
 
 from ._crossing import Scaling, crossings, first_crossing, method, rate
-from ._system import check_real, check_system
+from ._system import check_real, check_system, normalized
+from ._winding import zeros_in_circles
 from .certify import count_right_of
 
 # The factor is moved this far (relative, at most a quarter of the gap to the next crossing) to
 # count the roots just before and just after a crossing.
 _CONFIRM_STEP = 1e-6
+# Radius (relative to max(1, omega)) of the circle that counts the roots crossing together.
+_MULTIPLICITY_RADIUS = 1e-4
 DEFAULT_UP_TO = 10.0
+# stability_intervals refuses more crossings than this by default (each is confirmed by counts).
+MAX_CROSSINGS = 1000
 
 
 @dataclass(frozen=True)
@@ -85,15 +90,23 @@ class StabilityIntervals:
 
 
 def _scaling(sys: pyvantor.lagsys, which: Optional[Sequence[int]]) -> Scaling:
-    data = check_system(sys)
+    """The delays of `which` scaled, in the system's normalized unit of time (factors are the same
+    in every unit; frequencies and delays are converted by the callers)."""
+    data = normalized(check_system(sys))
     m = data.delays.size
     if which is None:
         scaled = data.delays > 0.0
         if not np.any(scaled):
             raise ValueError("sys has no positive delay to scale")
         return Scaling(data, scaled)
-    if isinstance(which, (int, np.integer)):
+    if isinstance(which, (int, np.integer)) and not isinstance(which, (bool, np.bool_)):
         which = [int(which)]
+    if isinstance(which, np.ndarray) and which.ndim == 0:
+        which = [which.item()]
+    try:
+        which = list(which)
+    except TypeError:
+        raise TypeError(f"which must be a sequence of term indices, got {which!r}") from None
     if isinstance(which, (str, bytes)) or any(
             isinstance(k, (bool, np.bool_)) or not isinstance(k, (int, np.integer)) for k in which):
         raise TypeError(f"which must be a sequence of term indices, got {which!r}")
@@ -117,7 +130,8 @@ def _scaling(sys: pyvantor.lagsys, which: Optional[Sequence[int]]) -> Scaling:
 def system_at(sys: pyvantor.lagsys, which: Optional[Sequence[int]], s: float) -> pyvantor.lagsys:
     """The system with the delays of `which` multiplied by s."""
     scaling = _scaling(sys, which)
-    return pyvantor.lagsys(list(scaling.data.matrices), _scaled_delays(scaling, s).tolist())
+    unit = scaling.data.unit
+    return pyvantor.lagsys(list(scaling.data.matrices * unit), (_scaled_delays(scaling, s) / unit).tolist())
 
 
 def _count(scaling: Scaling, s: float) -> int:
@@ -186,15 +200,17 @@ def delay_margin(sys: pyvantor.lagsys, which: Optional[Sequence[int]] = None) ->
                 f"delays are scaled, so no finite search proves it never does: call "
                 f"stability_intervals with a larger up_to")
         first = intervals.crossings[0]
-        factor, omega = first.factor, first.frequency
+        factor, omega = first.factor, first.frequency / scaling.data.unit
     else:
         found = first_crossing(scaling)
         if found is None:
-            return DelayMargin(math.inf, _scaled_delays(scaling, math.inf), math.nan,
+            return DelayMargin(math.inf, _scaled_delays(scaling, math.inf) / scaling.data.unit, math.nan,
                                complex(math.nan, math.nan), how)
         factor, omega = found
         _confirm(scaling, [factor], [[(factor, omega)]], 0, math.inf)
-    return DelayMargin(factor, _scaled_delays(scaling, factor), omega, complex(0.0, omega), how)
+    unit = scaling.data.unit
+    return DelayMargin(factor, _scaled_delays(scaling, factor) / unit, omega * unit,
+                       complex(0.0, omega * unit), how)
 
 
 def _phase_scan_reach(scaling: Scaling) -> float:
@@ -208,28 +224,63 @@ def _scaled_delays(scaling: Scaling, s: float) -> NDArray[np.float64]:
         return np.where(scaling.scaled, s * scaling.data.delays, scaling.data.delays)
 
 
+def _count_beside(scaling: Scaling, s: float, delta: float, cap: float, side: int) -> int:
+    """The certified count at factor s + side * delta, with delta grown tenfold (up to cap) until
+    no root lies within rounding of the axis there: a count whose contour had to be moved past a
+    root is not one from beside the crossing (ill-conditioned models blur det Delta near it)."""
+    while True:
+        count, left = count_right_of(scaling.at(s + side * delta), 0.0)
+        if left == 0.0 or 10.0 * delta > cap:
+            return count
+        delta *= 10.0
+
+
+def _multiplicity(scaling: Scaling, omega: float, s: float) -> int:
+    """How many roots lie at i omega at factor s (two modes may cross together): the count on a
+    small circle around it; 1 when that circle is in rounding noise."""
+    counts, hit = zeros_in_circles(scaling.at(s), np.array([1j * omega]),
+                                   np.array([_MULTIPLICITY_RADIUS * max(1.0, omega)]), budget=4000)
+    return int(counts[0]) if not hit[0] and counts[0] > 0 else 1
+
+
 def _confirm(scaling: Scaling, factors: list[float], groups: list[list[tuple[float, float]]],
-             before_first: int, up_to: float) -> tuple[list[int], list[int]]:
-    """Counts just before and after each distinct crossing factor; RuntimeError when the counts
-    change by other than twice the crossings' directions, or between crossings."""
-    before, after = [], []
+             before_first: int, up_to: float) -> tuple[list[int], list[int], list[list[int]]]:
+    """Counts just before and after each distinct crossing factor, and the direction of each
+    crossing; RuntimeError when the counts change by other than the crossings account for, or
+    between crossings."""
+    before, after, directions = [], [], []
     for i, s in enumerate(factors):
         gaps = [abs(s - factors[j]) for j in (i - 1, i + 1) if 0 <= j < len(factors)]
         gaps.append(s if s > 0.0 else math.inf)
-        delta = min([_CONFIRM_STEP * max(1.0, s)] + [0.25 * g for g in gaps])
-        before.append(_count(scaling, s - delta) if s > 0.0 else before_first)
-        after.append(_count(scaling, s + delta))
-        expected = before[-1] + 2 * sum(_direction(scaling, omega, c) for c, omega in groups[i])
-        if (after[-1] != expected and len(groups[i]) > 1) or abs(after[-1] - before[-1]) > 2 * len(groups[i]):
+        if math.isfinite(up_to):
+            gaps.append(4.0 * max(up_to - s, 0.0))
+        cap = min(0.25 * g for g in gaps)
+        delta = min(_CONFIRM_STEP * max(1.0, s), cap)
+        before.append(_count_beside(scaling, s, delta, cap, -1) if s > 0.0 else before_first)
+        after.append(_count_beside(scaling, s, delta, min(cap, 0.25 * max(1.0, s)), 1))
+        change = after[-1] - before[-1]
+        mults = [_multiplicity(scaling, omega, c) for c, omega in groups[i]]
+        signed = [_direction(scaling, omega, c) if mu == 1 else 0
+                  for (c, omega), mu in zip(groups[i], mults)]
+        # A single crossing may also touch the axis and turn back (no change); a multiple one
+        # moves its roots together.
+        if len(groups[i]) == 1:
+            ok = abs(change) <= 2 * mults[0] and change % 2 == 0
+            signed = [int(np.sign(change))] if change else signed
+        else:
+            free = 2 * sum(mu for mu, d in zip(mults, signed) if d == 0)
+            ok = abs(change - 2 * sum(mu * d for mu, d in zip(mults, signed))) <= free
+        if not ok:
             raise RuntimeError(
                 f"the root counts {before[-1]} before and {after[-1]} after the crossings at factor "
                 f"{s!r} do not match their directions")
+        directions.append(signed)
         previous = before_first if i == 0 else after[i - 1]
         if before[-1] != previous:
             raise RuntimeError(
                 f"the root count changes from {previous} to {before[-1]} between crossings (before "
                 f"factor {s!r}) without a crossing found there")
-    return before, after
+    return before, after, directions
 
 
 def _direction(scaling: Scaling, omega: float, s: float) -> int:
@@ -238,7 +289,8 @@ def _direction(scaling: Scaling, omega: float, s: float) -> int:
 
 
 def stability_intervals(sys: pyvantor.lagsys, which: Optional[Sequence[int]] = None, *,
-                        up_to: float = DEFAULT_UP_TO) -> StabilityIntervals:
+                        up_to: float = DEFAULT_UP_TO,
+                        max_crossings: int = MAX_CROSSINGS) -> StabilityIntervals:
     """Every crossing of the imaginary axis, and the intervals of stability, as delays grow.
 
     The delays in `which` are multiplied by a factor s in ``[0, up_to]`` (the others stay). Each
@@ -254,7 +306,11 @@ def stability_intervals(sys: pyvantor.lagsys, which: Optional[Sequence[int]] = N
     which : sequence of int, optional
         The indices of the terms whose delays are scaled. Default: every term with a positive delay.
     up_to : float, optional
-        The largest factor (> 0). Default 10.
+        The largest factor (> 0). Default 10. No interval is claimed stable beyond it, unless no
+        root reaches the axis at any factor (then the last interval ends at inf).
+    max_crossings : int, optional
+        The most crossings to confirm. Default 1000. With one scaled delay value the crossings
+        repeat periodically and are counted before any is confirmed: more raise ValueError.
 
     Returns
     -------
@@ -265,11 +321,13 @@ def stability_intervals(sys: pyvantor.lagsys, which: Optional[Sequence[int]] = N
     Raises
     ------
     TypeError, ValueError
-        Invalid `sys`, `which` or `up_to`.
+        Invalid `sys`, `which`, `up_to` or `max_crossings`; ValueError also when more than
+        `max_crossings` crossings lie below `up_to` (the message gives their number).
     NotImplementedError
         Several different delays scaled while unscaled terms have positive delays.
     RuntimeError
-        The counts do not confirm the crossings (a crossing missed by a scan).
+        The counts do not confirm the crossings (a crossing missed by a scan), or the count at
+        `up_to` differs from the one after the last crossing.
 
     Examples
     --------
@@ -285,7 +343,11 @@ def stability_intervals(sys: pyvantor.lagsys, which: Optional[Sequence[int]] = N
     limit = check_real(up_to, "up_to")
     if not limit > 0.0:
         raise ValueError(f"up_to must be > 0, got {limit!r}")
-    found, how = crossings(scaling, limit)
+    if isinstance(max_crossings, (bool, np.bool_)) or not isinstance(max_crossings, (int, np.integer)):
+        raise TypeError(f"max_crossings must be an integer, got {max_crossings!r}")
+    if max_crossings < 0:
+        raise ValueError(f"max_crossings must be >= 0, got {max_crossings}")
+    found, how, never = crossings(scaling, limit, max_crossings)
     factors: list[float] = []
     groups: list[list[tuple[float, float]]] = []
     for s, omega in found:
@@ -295,13 +357,18 @@ def stability_intervals(sys: pyvantor.lagsys, which: Optional[Sequence[int]] = N
             factors.append(s)
             groups.append([(s, omega)])
     start = _count(scaling, 0.0)
-    before, after = _confirm(scaling, factors, groups, start, limit)
+    before, after, directions = _confirm(scaling, factors, groups, start, limit)
     result: list[Crossing] = []
     for i, group in enumerate(groups):
-        for s, omega in group:
-            direction = (after[i] - before[i]) // 2 if len(group) == 1 else _direction(scaling, omega, s)
-            result.append(Crossing(s, omega, int(direction)))
+        for (s, omega), direction in zip(group, directions[i]):
+            result.append(Crossing(s, omega * scaling.data.unit, int(direction)))
     counts = [start] + after if not factors or factors[0] > 0.0 else after
+    if not factors or factors[-1] < limit:
+        end_count = _count(scaling, limit)
+        if end_count != counts[-1]:
+            raise RuntimeError(
+                f"the root count at up_to = {limit!r} is {end_count}, but {counts[-1]} after the "
+                f"last crossing found: a crossing was missed")
     edges = [0.0] + factors + [limit]
     if factors and factors[0] == 0.0:
         edges = factors + [limit]
@@ -309,7 +376,7 @@ def stability_intervals(sys: pyvantor.lagsys, which: Optional[Sequence[int]] = N
     for i, count in enumerate(counts):
         if count == 0:
             end = edges[i + 1]
-            if not found and how != "phase scan":
+            if never:
                 end = math.inf
             if stable and stable[-1][1] == edges[i]:
                 stable[-1] = (stable[-1][0], end)

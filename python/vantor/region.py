@@ -12,7 +12,8 @@ from numpy.typing import NDArray
 import pyvantor
 
 from ._resolve import Rect, Resolver, UnresolvedCell
-from ._system import RESOLVED_REACH, ComplexArray, SystemData, as_lagsys, check_real, check_system, is_sparse_system
+from ._system import (RESOLVED_REACH, ComplexArray, SystemData, as_lagsys, check_real, check_system,
+                      is_sparse_system, normalized)
 from ._winding import zeros_in_rects
 from .certify import EDGE_SHIFTS, count_right_of
 from .spectrum import _conjugate_symmetric as conjugate_symmetric, _polish as polish
@@ -108,20 +109,21 @@ def _count_box(data: SystemData, box: Rect) -> tuple[int, Rect]:
                        f"evaluated in rounding noise there")
 
 
-def _seeds(sys: pyvantor.lagsys, data: SystemData, r: float) -> ComplexArray:
+def _seeds(data: SystemData, r: float) -> ComplexArray:
     """pyvantor.roots right of r where that is cheap or complete, else nothing."""
     if data.n * 101 > _SEED_ORDER and not data.reach(r) <= RESOLVED_REACH:
         return np.empty(0, dtype=np.complex128)
     if not math.isfinite(data.modulus_bound(r)):
         return np.empty(0, dtype=np.complex128)
-    return np.asarray(pyvantor.roots(sys, r), dtype=np.complex128)
+    return np.asarray(pyvantor.roots(data.to_lagsys(), r), dtype=np.complex128)
 
 
-def _solve(sys: pyvantor.lagsys, data: SystemData, box: Rect, count: int,
-           executor: Optional[Any], seeds: Optional[ComplexArray] = None) -> RootsInBox:
+def _solve(data: SystemData, box: Rect, count: int, executor: Optional[Any],
+           seeds: Optional[ComplexArray] = None) -> RootsInBox:
+    """The roots in the counted box, in the unit of `data`."""
     resolver = Resolver(data, executor)
     if count > 0:
-        resolver.seed(_seeds(sys, data, box[0]) if seeds is None else seeds)
+        resolver.seed(_seeds(data, box[0]) if seeds is None else seeds)
         try:
             z, m = resolver.resolve(box, count)
         except UnresolvedCell as err:
@@ -187,11 +189,20 @@ def roots_in_box(sys: pyvantor.lagsys, box: Sequence[float], *, executor: Option
     >>> res.count, res.complete
     (2, True)
     """
-    sys = as_lagsys(sys)
-    data = check_system(sys)
+    data = normalized(check_system(as_lagsys(sys)))
     rect = _check_box(box)
-    count, counted = _count_box(data, rect)
-    return _solve(sys, data, counted, count, executor)
+    count, counted = _count_box(data, _scaled(rect, 1.0 / data.unit))
+    return in_unit(_solve(data, counted, count, executor), data.unit)
+
+
+def _scaled(box: Rect, factor: float) -> Rect:
+    return (box[0] * factor, box[1] * factor, box[2] * factor, box[3] * factor)
+
+
+def in_unit(found: RootsInBox, unit: float) -> RootsInBox:
+    """A result computed in a system's normalized time unit, in the user's unit."""
+    return RootsInBox(found.roots * unit, found.multiplicity, found.count, _scaled(found.box, unit),
+                      found.complete, found.cells)
 
 
 def all_roots(sys: pyvantor.lagsys, r: float, *, max_count: int = MAX_COUNT,
@@ -243,25 +254,24 @@ def all_roots(sys: pyvantor.lagsys, r: float, *, max_count: int = MAX_COUNT,
         found = rightmost_roots(sys, r=bound, executor=executor)
         return RootsInBox(found.roots, found.multiplicity, found.count,
                           (found.r, math.inf, -math.inf, math.inf), True, 0)
-    sys = as_lagsys(sys)
-    data = check_system(sys)
+    data = normalized(check_system(as_lagsys(sys)))
     if isinstance(max_count, (bool, np.bool_)) or not isinstance(max_count, (int, np.integer)):
         raise TypeError(f"max_count must be an integer, got {max_count!r}")
     if max_count < 0:
         raise ValueError(f"max_count must be >= 0, got {max_count}")
-    count, left = count_right_of(data, bound)
+    count, left = count_right_of(data, bound / data.unit)
     if count > max_count:
         raise ValueError(f"{count} roots lie right of r = {bound!r}, more than max_count = "
                          f"{max_count}; raise r or max_count")
     reach = 1.05 * data.modulus_bound(left) + 1.0
     if left > data.modulus_bound(left):
         reach = max(reach, left + 1.0)
-    return _solve(sys, data, (left, reach, -reach, reach), count, executor)
+    return in_unit(_solve(data, (left, reach, -reach, reach), count, executor), data.unit)
 
 
-def solve_right_of(sys: pyvantor.lagsys, data: SystemData, left: float, count: int,
+def solve_right_of(data: SystemData, left: float, count: int,
                    seeds: Optional[ComplexArray] = None) -> RootsInBox:
-    """all_roots on an already counted bound (for the analyses)."""
+    """all_roots on an already counted bound (for the analyses), in the unit of `data`."""
     reach = 1.05 * data.modulus_bound(left) + 1.0
-    return _solve(sys, data, (left, reach, -reach, reach), count, None, seeds)
+    return _solve(data, (left, reach, -reach, reach), count, None, seeds)
 

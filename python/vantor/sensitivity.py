@@ -22,13 +22,23 @@ from numpy.typing import ArrayLike, NDArray
 import pyvantor
 
 from ._newton import refine, scale
-from ._system import ComplexArray, FloatArray, SystemData, char_derivatives, char_matrices, check_system
+from ._system import (ComplexArray, FloatArray, SystemData, char_derivatives, char_matrices, check_system,
+                      normalized)
 
 # A given root is accepted when Delta's smallest singular value is at most this, relative to the
 # size of Delta's terms, and Newton's method moves it at most this far (relative) to polish it.
 _ROOT_RESIDUAL = 1e-6
 # The second smallest singular value below this (relative) means a null space of dimension >= 2.
 _SEMISIMPLE = 1e-9
+# Differences for dDelta/dp: the first step relative to max(1, |p|), at most this many tenfold
+# reductions, and the agreement of two successive estimates that ends them.
+_FIRST_STEP = 1e-6
+_EPS = float(np.finfo(np.float64).eps)
+_STEP_REDUCTIONS = 6
+_STEP_AGREEMENT = 1e-9
+# A root at which w* Delta' v is at most this (relative) is multiple (a defective one when Delta has a
+# one-dimensional null space): its condition number would exceed 1e7.
+_DEFECTIVE = 1e-7
 
 ParameterBuild = Callable[..., pyvantor.lagsys]
 
@@ -79,11 +89,22 @@ def _check_roots(data: SystemData, roots: ArrayLike, name: str) -> ComplexArray:
         raise ValueError(f"{name} must be a number or a 1-D array, got shape {z.shape}")
     if not np.all(np.isfinite(z)):
         raise ValueError(f"{name} has a non-finite entry")
-    polished = refine(data, z).roots
-    moved = ~np.isfinite(polished) | (np.abs(polished - z) > _ROOT_RESIDUAL * scale(z))
-    z = np.where(moved, z, polished)
-    _, _, S = null_vectors(char_matrices(data, z))
-    size = np.abs(z) + _term_size(data, z)
+    # Polished and tested in the system's normalized time unit, so that the tolerances relative to
+    # max(1, abs(z)) mean the same in every unit.
+    unit_data = normalized(data)
+    unit = unit_data.unit
+    zu = z / unit
+    polished = refine(unit_data, zu).roots
+    moved = ~np.isfinite(polished) | (np.abs(polished - zu) > _ROOT_RESIDUAL * scale(zu))
+    zu = np.where(moved, zu, polished)
+    z = zu * unit
+    v, w, S = null_vectors(char_matrices(unit_data, zu))
+    size = np.abs(zu) + _term_size(unit_data, zu)
+    # w* Delta' v vanishes at a multiple root; the size of Delta' is 1 + sum_k h_k ||A_k|| |exp(-z h_k)|.
+    slope = np.abs(np.einsum("ki,kij,kj->k", w.conj(), char_derivatives(unit_data, zu), v))
+    with np.errstate(over="ignore"):
+        slope_size = 1.0 + np.abs(np.exp(-np.outer(zu, unit_data.delays))) @ (
+            unit_data.delays * unit_data.norms)
     for i in range(z.size):
         if not S[i, -1] <= _ROOT_RESIDUAL * size[i]:
             raise ValueError(
@@ -93,6 +114,11 @@ def _check_roots(data: SystemData, roots: ArrayLike, name: str) -> ComplexArray:
             raise ValueError(
                 f"{name}[{i}] = {complex(z[i])!r} is a multiple root (Delta has a null space of "
                 f"dimension >= 2 there); its null vectors and derivatives are not unique")
+        if not slope[i] > _DEFECTIVE * slope_size[i]:
+            raise ValueError(
+                f"{name}[{i}] = {complex(z[i])!r} is a multiple root (w* Delta'(lambda) v = "
+                f"{slope[i]:.3g} vanishes there); its derivatives with respect to parameters are "
+                f"not defined")
     return z
 
 
@@ -194,17 +220,61 @@ def parameter_derivative(build: ParameterBuild, p: NDArray[np.float64], scalar: 
     lam = np.array([z], dtype=np.complex128)
     v, w, denominator = simple_root_vectors(data, lam)
     gradient = np.empty(p.size, dtype=np.complex128)
+
+    def delta(q: NDArray[np.float64]) -> ComplexArray:
+        other = call_build(build, q, scalar)
+        _same_shape(data, other)
+        matrix: ComplexArray = char_matrices(other, lam)[0]
+        return matrix
+
     for j in range(p.size):
-        step = 1e-6 * max(1.0, abs(float(p[j])))
-        up, down = p.copy(), p.copy()
+        dD = _difference(delta, p, j, char_matrices(data, lam)[0])
+        gradient[j] = -(w[0].conj() @ dD @ v[0]) / denominator[0]
+    return gradient
+
+
+def _difference(delta: Callable[[NDArray[np.float64]], ComplexArray], p: NDArray[np.float64], j: int,
+                at_p: ComplexArray) -> ComplexArray:
+    """dDelta/dp_j by differences whose step shrinks tenfold (from 1e-6 max(1, |p_j|)) until two
+    successive estimates agree to 1e-9 (relative): the scale on which build varies is unknown, and
+    a step relative to |p_j| alone is far too long for, say, cos(p) at p = 1e6. Central differences;
+    one-sided ones of second order (-3 f(p) + 4 f(p + h) - f(p + 2h)) / 2h where build refuses p - h
+    (a delay that would turn negative)."""
+    scale_p = max(1.0, abs(float(p[j])))
+    one_sided = False
+    best: ComplexArray | None = None
+    best_gap = np.inf
+    previous: ComplexArray | None = None
+    for k in range(_STEP_REDUCTIONS):
+        step = _FIRST_STEP * scale_p * 0.1 ** k
+        up, down, up2 = p.copy(), p.copy(), p.copy()
         up[j] += step
         down[j] -= step
-        data_up, data_down = call_build(build, up, scalar), call_build(build, down, scalar)
-        _same_shape(data, data_up)
-        _same_shape(data, data_down)
-        dD = (char_matrices(data_up, lam) - char_matrices(data_down, lam)) / (up[j] - down[j])
-        gradient[j] = -(w[0].conj() @ dD[0] @ v[0]) / denominator[0]
-    return gradient
+        up2[j] += 2.0 * step
+        estimate: ComplexArray
+        if not one_sided:
+            try:
+                at_down = delta(down)
+            except ValueError:
+                if k:
+                    raise
+                one_sided = True
+        if one_sided:
+            h = up[j] - p[j]
+            estimate = (-3.0 * at_p + 4.0 * delta(up) - delta(up2)) / (2.0 * h)
+        else:
+            estimate = (delta(up) - at_down) / (up[j] - down[j])
+        if previous is not None:
+            gap = float(np.abs(estimate - previous).max())
+            # Rounding in Delta(p +- step) alone makes estimates differ by about this much.
+            noise = 64.0 * _EPS * float(np.abs(at_p).max()) / step
+            if gap < best_gap:
+                best, best_gap = estimate, gap
+            if gap <= max(_STEP_AGREEMENT * float(np.abs(estimate).max()), noise):
+                return estimate
+        previous = estimate
+    assert best is not None
+    return best
 
 
 def root_derivative(build: ParameterBuild, p: Union[float, ArrayLike],
@@ -213,8 +283,9 @@ def root_derivative(build: ParameterBuild, p: Union[float, ArrayLike],
 
     ``d lambda / dp = -w* (dDelta/dp) v / (w* Delta'(lambda) v)`` with v, w the null vectors of
     Delta(lambda) (`eigenvectors`); dDelta/dp at the root is the central difference of
-    ``build`` at ``p +- 1e-6 max(1, |p_j|)``, exact for matrices affine in p and second-order
-    accurate for delays that depend on p.
+    ``build`` at ``p +- h`` with h shrinking tenfold from ``1e-6 max(1, |p_j|)`` until two
+    estimates agree to 1e-9 (one-sided where ``build`` refuses ``p - h``, such as a delay ``p``
+    at p = 0).
 
     Parameters
     ----------

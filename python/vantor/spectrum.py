@@ -11,7 +11,7 @@ import pyvantor
 
 from ._newton import newton_steps, scale as _scale
 from ._resolve import Resolver
-from ._system import ComplexArray, SystemData, as_lagsys, check_real, check_system
+from ._system import ComplexArray, SystemData, as_lagsys, check_real, check_system, normalized
 
 _EPS = float(np.finfo(np.float64).eps)
 # Newton steps on det Delta that polish a simple root; it moves at most this far (relative).
@@ -81,19 +81,19 @@ def distinct_roots(sys: pyvantor.lagsys, r: float, *, tol: float = 1e-4) -> Dist
     >>> res.multiplicity
     array([1, 1])
     """
-    sys = as_lagsys(sys)
-    data = check_system(sys)
+    data = normalized(check_system(as_lagsys(sys)))
     bound = check_real(r, "r")
     tol = check_real(tol, "tol")
     if not 0.0 < tol <= 0.1:
         raise ValueError(f"tol must be in (0, 0.1], got {tol!r}")
-    found = analyse(sys, data, bound, tol)
-    return DistinctRoots(found.roots, found.multiplicity)
+    found = analyse(data, bound / data.unit, tol)
+    return DistinctRoots(found.roots * data.unit, found.multiplicity)
 
 
-def analyse(sys: pyvantor.lagsys, data: SystemData, r: float, tol: float = 1e-4) -> _Analysis:
-    """distinct_roots without the argument checks, also returning the values that are no roots."""
-    values = np.asarray(pyvantor.roots(sys, r), dtype=np.complex128)
+def analyse(data: SystemData, r: float, tol: float = 1e-4) -> _Analysis:
+    """distinct_roots without the argument checks, also returning the values that are no roots; in
+    the unit of `data` (r and the roots)."""
+    values = np.asarray(pyvantor.roots(data.to_lagsys(), r), dtype=np.complex128)
     resolver = Resolver(data)
     spurious = resolver.seed(values, tol, far=False)
     z, m = resolver.settle()

@@ -9,9 +9,10 @@ import numpy as np
 from scipy.optimize import brentq
 import pyvantor
 
-from ._system import RESOLVED_REACH, SystemData, as_lagsys, check_real, check_system, is_sparse_system
+from ._system import (RESOLVED_REACH, SystemData, as_lagsys, check_real, check_system, is_sparse_system,
+                      normalized)
 from .certify import count_right_of
-from .region import solve_right_of
+from .region import RootsInBox, solve_right_of
 
 
 class SpectralAbscissa(NamedTuple):
@@ -116,8 +117,15 @@ def spectral_abscissa(sys: pyvantor.lagsys) -> SpectralAbscissa:
         rightmost = rightmost_roots(sys, 1)
         first = complex(rightmost.roots[0])
         return SpectralAbscissa(first.real, first, int(rightmost.multiplicity[0]), rightmost.r)
-    sys = as_lagsys(sys)
-    data = check_system(sys)
+    data = normalized(check_system(as_lagsys(sys)))
+    found = rightmost_in_unit(data)
+    root = complex(found.roots[0]) * data.unit
+    return SpectralAbscissa(root.real, root, int(found.multiplicity[0]), found.box[0] * data.unit)
+
+
+def rightmost_in_unit(data: SystemData) -> RootsInBox:
+    """Every root right of a bound low enough that at least one root lies right of it (in the
+    unit of `data`), rightmost first."""
     delay_free = float(np.linalg.eigvals(data.matrices.sum(axis=0)).real.max())
     width = max(1.0, data.tau)
     # The count's contour grows with the bound B(r) on the roots' moduli, exponentially in r for
@@ -141,9 +149,7 @@ def spectral_abscissa(sys: pyvantor.lagsys) -> SpectralAbscissa:
             raise RuntimeError(
                 f"no root lies right of r = {r:.6g}, and the bound on the roots' moduli overflows "
                 f"further left")
-    found = solve_right_of(sys, data, left, count)
-    root = complex(found.roots[0])
-    return SpectralAbscissa(root.real, root, int(found.multiplicity[0]), left)
+    return solve_right_of(data, left, count)
 
 
 def is_stable(sys: pyvantor.lagsys, margin: float = 0.0) -> bool:
@@ -182,5 +188,5 @@ def is_stable(sys: pyvantor.lagsys, margin: float = 0.0) -> bool:
         from .large import count_large, large_system
 
         return count_large(large_system(sys), -margin)[0] == 0
-    data = check_system(sys)
-    return count_right_of(data, -margin)[0] == 0
+    data = normalized(check_system(sys))
+    return count_right_of(data, -margin / data.unit)[0] == 0

@@ -22,7 +22,7 @@ from numpy.typing import ArrayLike, NDArray
 import pyvantor
 
 from ._executor import is_dask_client
-from ._system import check_real, check_system
+from ._system import check_real, check_system, normalized
 from .certify import count_right_of
 from .spectrum import analyse
 from .stability import spectral_abscissa
@@ -64,10 +64,10 @@ def _reason(err: BaseException) -> str:
 def _quantity(sys_: pyvantor.lagsys, quantity: str, r: float) -> Any:
     if quantity == "abscissa":
         return spectral_abscissa(sys_).abscissa
-    data = check_system(sys_)
+    data = normalized(check_system(sys_))
     if quantity == "count":
-        return float(count_right_of(data, r)[0])
-    return analyse(sys_, data, r).roots
+        return float(count_right_of(data, r / data.unit)[0])
+    return analyse(data, r / data.unit).roots * data.unit
 
 
 def evaluate(build: Build, point: Point, quantity: str, r: float) -> Outcome:
