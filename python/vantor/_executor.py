@@ -13,6 +13,16 @@ def is_dask_client(executor: object) -> bool:
     return type(executor).__module__.split(".")[0] == "distributed" and hasattr(executor, "map")
 
 
+def check_executor(executor: object, name: str = "executor") -> None:
+    """TypeError unless `executor` is None, a concurrent.futures executor or a Dask client: checked
+    on entry, not when a batch first happens to be large enough to be split."""
+    if executor is None or is_dask_client(executor):
+        return
+    if not (hasattr(executor, "map") and hasattr(executor, "submit")):
+        raise TypeError(
+            f"{name} must be a concurrent.futures executor or a Dask client, got {type(executor).__name__}")
+
+
 def map_tasks(task: Callable[[T], R], items: Sequence[T], executor: Optional[Any] = None) -> list[R]:
     """[task(item) for item in items], in order. With one item, or without an executor, the tasks
     run in this process; otherwise they are submitted to `executor` (its ``map``; for a Dask

@@ -261,10 +261,10 @@ def _norm_bound(A: Any) -> float:
         absolute: Any = abs(A)
         one = float(absolute.sum(axis=0).max()) if A.nnz else 0.0
         inf = float(absolute.sum(axis=1).max()) if A.nnz else 0.0
-        return math.sqrt(one * inf)
+        return math.sqrt(one) * math.sqrt(inf)  # no under- or overflow of the product
     if A.shape[0] <= 200:
         return float(np.linalg.norm(A, 2))
-    return math.sqrt(float(np.abs(A).sum(axis=0).max()) * float(np.abs(A).sum(axis=1).max()))
+    return math.sqrt(float(np.abs(A).sum(axis=0).max())) * math.sqrt(float(np.abs(A).sum(axis=1).max()))
 
 
 def _parity(perm: NDArray[np.intp]) -> int:

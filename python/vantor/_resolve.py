@@ -43,6 +43,8 @@ _RESOLVED = 1e-7
 _CIRCLE_BUDGET = 4000
 # Radius of a multiplicity circle, relative to max(1, |centre|).
 _CIRCLE_REL = 1e-3
+# Pool zeros left of Re(lambda) = -this / tau are dropped (exp(-lambda tau) near overflow there).
+_OVERFLOW_EXPONENT = 600.0
 # Relative floor of a multiplicity circle.
 _CIRCLE_FLOOR = 1e-9
 
@@ -171,8 +173,17 @@ class Resolver:
             return values
         found = refine(self.data, values)
         moved = ~found.converged | (np.abs(found.roots - values) > tol * scale(values))
-        self.pool.add(found, found.converged & (far | ~moved))
+        self.pool.add(found, found.converged & (far | ~moved) & self._representable(found.roots))
         return values[moved]
+
+    def _representable(self, z: ComplexArray) -> NDArray[np.bool_]:
+        """Zeros far enough right that Delta is finite around them: exp(-lambda h) overflows left
+        of Re(lambda) = -709 / tau, far left of any box that can be counted; a zero Newton's method
+        reached there is of no box's concern."""
+        tau = self.data.tau
+        if tau == 0.0:
+            return np.ones(z.shape, dtype=bool)
+        return np.asarray(z.real > -_OVERFLOW_EXPONENT / tau, dtype=bool)
 
     # -- multiplicities ------------------------------------------------------------------------
 
@@ -334,7 +345,7 @@ class Resolver:
         points = np.concatenate(estimates) if estimates else np.empty(0, dtype=np.complex128)
         if points.size:
             found = refine(self.data, points)
-            self.pool.add(found, found.converged)
+            self.pool.add(found, found.converged & self._representable(found.roots))
         return estimates
 
     def _cut(self, cells: list[tuple[Rect, int]], groups: list[_Group], box: Rect, count: int

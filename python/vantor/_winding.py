@@ -46,6 +46,10 @@ class ContourHitsZero(Exception):
     """det Delta vanishes on or within rounding of the contour."""
 
 
+class TooManySamples(RuntimeError):
+    """The contour needs more than MAX_SAMPLES samples: far too many roots inside it."""
+
+
 def det_phase(data: System, lam: ComplexArray) -> tuple[FloatArray, FloatArray, BoolArray]:
     """At every point of lam: the argument of det Delta (from log-determinants, so no overflow),
     the modulus of its logarithmic derivative (det Delta)'/det Delta = trace(Delta^-1 Delta'), and
@@ -137,7 +141,7 @@ def total_turns(data: System, points: Points, speed: FloatArray, steps: IntArray
         mid = 0.5 * (a + b)
         used += mid.size
         if used > MAX_SAMPLES:
-            raise RuntimeError(
+            raise TooManySamples(
                 f"the argument-principle contour needs more than {MAX_SAMPLES} samples")
         pm, rm, zero = det_phase(data, points(c, mid))
         np.logical_or.at(hit, c, zero)

@@ -7,11 +7,12 @@ from dataclasses import dataclass, field
 from typing import Optional
 
 import numpy as np
+from scipy.optimize import brentq
 from numpy.typing import NDArray
 
 import pyvantor
 
-from ._winding import ContourHitsZero, zeros_in_box
+from ._winding import ContourHitsZero, TooManySamples, zeros_in_box
 from ._system import (ComplexArray, SystemData, as_lagsys, check_real, check_system, is_sparse_system,
                       normalized)
 from .spectrum import analyse
@@ -30,9 +31,11 @@ def count_roots(sys: pyvantor.lagsys, r: float) -> int:
     so ``|lambda| <= sum_k ||A_k||_2 exp(-Re(lambda) h_k) <= B`` because every delay is non-negative;
     its right, top and bottom edges lie beyond ``|lambda| = B``. The argument is followed in steps
     refined until none turns it by more than an eighth of a turn (checked at each step's midpoint).
-    When a root lies on or within rounding of the left edge, that edge is moved left by
-    ``1e-8 max(1, abs(r))`` (then 1e-7, ..., up to 1e-4 of it): a root that close to the line
-    ``Re(lambda) = r`` is counted as right of it.
+    Only when a root lies on the left edge or so close that det Delta is in rounding noise there
+    (the contour cannot be followed), that edge is moved left by ``1e-8 max(1, abs(r))`` (then
+    1e-7, ..., up to 1e-4 of it, in the system's own unit of time) until it can: such a root is
+    counted as right of the line ``Re(lambda) = r``. A root further from the line than rounding is
+    counted on the side where it lies.
 
     Parameters
     ----------
@@ -51,8 +54,8 @@ def count_roots(sys: pyvantor.lagsys, r: float) -> int:
     TypeError, ValueError
         Invalid `sys` or `r` (as for `distinct_roots`); ValueError also when `r` is so low that the
         bound B overflows.
-    RuntimeError
-        The contour needs more than two million samples (an extremely low `r` with long delays).
+        ValueError also when far too many roots lie right of `r` to count (more than two million
+        contour samples): the message estimates their number and suggests an r.
 
     Examples
     --------
@@ -62,22 +65,25 @@ def count_roots(sys: pyvantor.lagsys, r: float) -> int:
     (2, 6)
     """
     if is_sparse_system(sys):
-        from .large import count_large, large_system
+        from .large import count_large, in_unit, large_system
 
-        return count_large(large_system(sys), check_real(r, "r"))[0]
+        system, unit = in_unit(large_system(sys))
+        return count_large(system, check_real(r, "r") / unit)[0]
     data = normalized(check_system(sys))
     return count_right_of(data, check_real(r, "r") / data.unit)[0]
 
 
 def count_right_of(data: SystemData, r: float) -> tuple[int, float]:
-    """The count and the left edge it was taken on (r, or r moved left past a root on the line)."""
+    """The count and the left edge it was taken on (r, or r moved left past a root on the line),
+    in the unit of `data`."""
     scale = max(1.0, abs(r))
     for shift in EDGE_SHIFTS:
         left = r - shift * scale
         bound = data.modulus_bound(left)
         if not math.isfinite(bound):
             raise ValueError(
-                f"r = {r!r} is so low that the bound on the roots' moduli overflows; raise r")
+                f"r = {r * data.unit!r} is so low that the bound on the roots' moduli overflows; "
+                f"raise r")
         if left > bound:
             return 0, left
         reach = 1.05 * bound + 1.0
@@ -85,7 +91,41 @@ def count_right_of(data: SystemData, r: float) -> tuple[int, float]:
             return zeros_in_box(data, left, reach, reach), left
         except ContourHitsZero:
             continue
+        except TooManySamples:
+            raise ValueError(
+                f"about {estimated_count(data, r):.3g} roots lie right of r = {r * data.unit!r}, too "
+                f"many to count; raise r to about {bound_for_count(data, 1000) * data.unit:.6g} "
+                f"(about 1000 roots)") from None
     raise RuntimeError(f"det Delta vanishes on every contour tried near Re(lambda) = {r!r}")
+
+
+def estimated_count(data: SystemData, r: float) -> float:
+    """About how many roots lie right of r: the box of half-height B(r) holds about n B(r) tau / pi
+    of them (each chain of roots of a delayed term has one per 2 pi / tau of height), plus n. An
+    estimate to decide what is affordable, never a count."""
+    return data.n * (data.modulus_bound(r) * data.tau / math.pi + 1.0)
+
+
+def bound_for_count(data: SystemData, count: float) -> float:
+    """The r at which `estimated_count` is about `count` (r itself where no delay matters)."""
+    target = math.pi * (count / data.n - 1.0) / max(data.tau, 1e-300)
+    if data.tau == 0.0 or target <= 0.0:
+        return math.inf
+
+    def excess(x: float) -> float:
+        return math.log(max(data.modulus_bound(x), 1e-300)) - math.log(target)
+
+    high = 1.0
+    while excess(high) > 0.0:
+        high = 2.0 * high + 1.0
+        if high > 1e300:
+            return math.inf
+    low = -1.0
+    while excess(low) < 0.0:
+        low = 2.0 * low - 1.0
+        if low < -1e300:
+            return -math.inf
+    return float(brentq(excess, low, high, xtol=1e-9, rtol=1e-12))
 
 
 @dataclass(frozen=True)

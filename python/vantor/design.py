@@ -16,12 +16,19 @@ from ._nonsmooth import Trace, bfgs, gradient_sampling
 from ._system import check_real, check_system
 from .region import all_roots
 from .sensitivity import ParameterBuild, _check_parameters, parameter_derivative
-from .stability import spectral_abscissa
+from .stability import is_stable, spectral_abscissa
 from .systems import _is_state_space, _matrix, feedback_system
 
 FloatArray = NDArray[np.float64]
 # Roots within this (relative) of the abscissa are reported as the rightmost ones.
 _TIE = 1e-6
+# A start diverges when its parameters grow beyond this times max(1, the largest start entry): the
+# abscissa then decreases without bound (an undelayed loop whose gain can push it to -inf).
+_DIVERGED = 1e8
+
+
+class _Diverged(Exception):
+    """The parameters grew without bound."""
 Bounds = Optional[Sequence[tuple[Optional[float], Optional[float]]]]
 
 
@@ -87,8 +94,10 @@ class _Abscissa:
     """f(u) = spectral abscissa of build(p(u)) and its gradient, cached; the gradient is NaN where
     the rightmost root is multiple, f is inf where build or the analysis fails away from p0."""
 
-    def __init__(self, build: ParameterBuild, scalar: bool, transform: _Transform) -> None:
+    def __init__(self, build: ParameterBuild, scalar: bool, transform: _Transform,
+                 limit: float = math.inf) -> None:
         self.build, self.scalar, self.transform = build, scalar, transform
+        self.limit = limit
         self.cache: dict[bytes, tuple[float, FloatArray]] = {}
         self.evaluations = 0
 
@@ -112,6 +121,8 @@ class _Abscissa:
         key = u.tobytes()
         if key not in self.cache:
             p, dp = self.transform.to_p(u)
+            if float(np.abs(p).max()) > self.limit:
+                raise _Diverged
             try:
                 f, g = self.exact(p)
             except (ArithmeticError, RuntimeError, ValueError, np.linalg.LinAlgError):
@@ -178,8 +189,12 @@ def minimize_abscissa(
         (spectral abscissae computed), ``success`` (the best start ended eps-stationary),
         ``message``, ``roots`` and ``multiplicity`` (every root within 1e-6 max(1, abs(fun)) of the
         abscissa), ``certified`` (those are, by the argument principle, every root right of
-        ``fun - 1e-6 max(1, abs(fun))``, and the rightmost of them has real part fun), ``starts`` (the abscissa reached from
-        each start) and ``time`` (seconds).
+        ``fun - 1e-6 max(1, abs(fun))``, and the rightmost of them has real part fun), ``stable``
+        (a certified count finds no root with ``Re(lambda) >= 0``, a root within rounding of the
+        axis included: a minimum at a root on the axis is not stable, whatever the sign of
+        ``fun``'s last digits), ``starts`` (the abscissa reached from each start) and ``time``
+        (seconds). A start whose parameters grow past 1e8 times the largest entry of `p0` (or 1)
+        stops: the abscissa has no minimum; ``success`` is then False and ``message`` says so.
 
     Raises
     ------
@@ -207,7 +222,8 @@ def minimize_abscissa(
     if not callable(build):
         raise TypeError(f"build must be callable, got {type(build).__name__}")
     transform = _Transform(bounds, params.size)
-    objective = _Abscissa(build, scalar, transform)
+    limit = _DIVERGED * max(1.0, float(np.abs(params).max()))
+    objective = _Abscissa(build, scalar, transform, limit)
     u0 = transform.to_u(params)
     objective.exact(transform.to_p(u0)[0])  # errors at the start are the caller's to see
     rng = np.random.default_rng(seed)
@@ -222,8 +238,13 @@ def minimize_abscissa(
         u = transform.to_u(point)
         f, g = objective(u)
         trace = Trace(u.copy(), f, g)
-        bfgs(objective, u, trace, max_iter, gtol, ftol)
-        gradient_sampling(objective, trace, 1e-3, xtol, gtol, rng, max_iter)
+        try:
+            bfgs(objective, u, trace, max_iter, gtol, ftol)
+            gradient_sampling(objective, trace, 1e-3, xtol, gtol, rng, max_iter)
+        except _Diverged:
+            trace.stationary = False
+            trace.message = (f"diverged: the abscissa keeps decreasing as the parameters grow past "
+                             f"{limit:.3g}; it has no minimum (bound the parameters)")
         total_iterations += trace.nit
         reached.append(trace.f)
         if callback is not None:
@@ -240,14 +261,30 @@ def minimize_abscissa(
     rightmost = all_roots(sys, fun - tie)
     certified = rightmost.complete and bool(rightmost.roots.size) and \
         abs(float(rightmost.roots.real.max()) - fun) <= tie
+    # Stable only by a certified count: a root within rounding of the axis counts as unstable.
+    stable = is_stable(sys)
     with np.errstate(invalid="ignore", divide="ignore"):
         jac = best.g / dp
     return _result(
         x=float(p[0]) if scalar else p, fun=fun, jac=jac, nit=total_iterations,
         nfev=objective.evaluations, success=best.stationary, status=0 if best.stationary else 1,
         message=best.message.lstrip("; "), roots=rightmost.roots, multiplicity=rightmost.multiplicity,
-        certified=bool(certified), starts=reached, time=time.perf_counter() - started,
+        certified=bool(certified), stable=bool(stable), starts=reached,
+        time=time.perf_counter() - started,
         method="BFGS + gradient sampling")
+
+
+def _stabilized(result: OptimizeResult) -> OptimizeResult:
+    """success only for a stationary and proven stable loop; the message says what failed."""
+    if result.success and not result.stable:
+        fields = dict(result)
+        fields.update(success=False, status=2, message=(
+            f"{result.message}; not proven stable: the certified count finds a root with "
+            f"Re(lambda) >= 0 (the abscissa {result.fun:.3g} is zero within its accuracy)"
+            if abs(result.fun) <= _TIE * max(1.0, abs(result.fun)) else
+            f"{result.message}; not stable: the least abscissa {result.fun:.3g} is not negative"))
+        return _result(**fields)
+    return result
 
 
 def _result(**fields: Any) -> OptimizeResult:
@@ -344,7 +381,9 @@ def stabilize(
     -------
     scipy.optimize.OptimizeResult
         As for `minimize_abscissa`, plus ``K`` (the gain matrix, or ``(kp, ki)`` for "pi") and
-        ``system`` (the loop as a ``pyvantor.lagsys``).
+        ``system`` (the loop as a ``pyvantor.lagsys``). ``success`` means stabilized: the search
+        ended stationary and ``stable`` is True (a certified count finds no root with
+        ``Re(lambda) >= 0``); otherwise ``message`` says which failed.
 
     Raises
     ------
@@ -355,8 +394,8 @@ def stabilize(
     --------
     >>> import numpy as np, vantor
     >>> res = vantor.stabilize(([[1.0]], [[1.0]], [[1.0]]), delay=0.2, K0=[[2.0]], starts=1)
-    >>> res.fun < 0.0 and res.certified
-    True
+    >>> res.stable, res.success
+    (True, True)
     """
     A, B, C = _plant(plant)
     h = check_real(delay, "delay")
@@ -371,8 +410,8 @@ def stabilize(
         start = np.zeros(2) if K0 is None else np.asarray(K0, dtype=np.float64).ravel()
         if start.shape != (2,):
             raise ValueError(f"K0 must be (kp, ki) for the PI form, got {K0!r}")
-        result = minimize_abscissa(build, start, bounds=bounds, starts=starts, seed=seed,
-                                   max_iter=max_iter)
+        result = _stabilized(minimize_abscissa(build, start, bounds=bounds, starts=starts, seed=seed,
+                                               max_iter=max_iter))
         return _result(**result, K=(float(result.x[0]), float(result.x[1])),
                        system=build(np.asarray(result.x)))
     if isinstance(structure, str):
@@ -397,7 +436,7 @@ def stabilize(
         if K_start.shape != (m, q):
             raise ValueError(f"K0 must have shape ({m}, {q}), got {K_start.shape}")
         start = K_start[mask]
-    result = minimize_abscissa(loop, start, bounds=bounds, starts=starts, seed=seed,
-                               max_iter=max_iter)
+    result = _stabilized(minimize_abscissa(loop, start, bounds=bounds, starts=starts, seed=seed,
+                                           max_iter=max_iter))
     free = np.atleast_1d(result.x)
     return _result(**result, K=loop.gain(free), system=loop(free))

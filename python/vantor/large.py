@@ -17,7 +17,7 @@ import pyvantor
 
 from ._krylov import ACCEPT_RESIDUAL, LargeSystem, ShiftInvert, newton
 from ._system import ComplexArray, FloatArray, check_real, check_system
-from ._winding import turn_along, winding, zeros_in_rects
+from ._winding import turn_along, winding, zeros_in_circles, zeros_in_rects
 
 # A root closer than this (relative) to one already found is the same root.
 _SAME = 1e-8
@@ -25,6 +25,17 @@ _SAME = 1e-8
 _EXACT_BOUNDS = 3000
 # Dense systems above this order keep Ritz pairs with an accepted residual without Newton steps.
 _DENSE_POLISH = 200
+# Found roots closer than this (relative) are one group, counted on a circle for its multiplicity:
+# Newton's iterates of a root of multiplicity m scatter by about eps^(1/m).
+_CLUSTER = 1e-5
+# Groups merge while the merged points spread at most this far (relative): a root of multiplicity
+# m has iterates about eps^(1/m) apart (1e-3 for m = 5).
+_MERGE_MAX = 1e-2
+# A multiplicity circle's radius relative to max(1, |centre|), and its sample budget.
+_CIRCLE_REL = 1e-3
+_CIRCLE_BUDGET = 2000
+# rightmost_roots finds at most this many roots at once.
+_MAX_K = 5000
 # Pieces of each contour refined as independent tasks on an executor.
 _PIECES = 16
 # Rounds of new shifts placed where the count finds roots that were not yet found.
@@ -75,8 +86,10 @@ class DelaySystem:
             matrices.append(_matrix(Ak, f"A[{k}]"))
         n = matrices[0].shape[0]
         for k, Ak in enumerate(matrices):
-            if Ak.shape != (n, n) or n == 0:
-                raise ValueError(f"A[{k}] has shape {Ak.shape}, expected ({n}, {n}) (square, non-empty)")
+            if n == 0:
+                raise ValueError(f"A[{k}] has shape {Ak.shape}: the matrices must not be empty")
+            if Ak.shape != (n, n):
+                raise ValueError(f"A[{k}] has shape {Ak.shape}, expected ({n}, {n}) (square)")
         if isinstance(delays, (str, bytes)) or not hasattr(delays, "__len__"):
             raise TypeError(f"delays must be a sequence of numbers, got {delays!r}")
         if len(delays) != len(matrices):
@@ -121,8 +134,8 @@ def _is_sparse(value: Any) -> bool:
 
 def _matrix(value: Any, name: str) -> Any:
     if _is_sparse(value):
-        if np.iscomplexobj(value.data) or not (np.issubdtype(value.dtype, np.number)
-                                                or value.dtype == np.bool_):
+        if np.iscomplexobj(np.empty(0, dtype=value.dtype)) or not (
+                np.issubdtype(value.dtype, np.number) or value.dtype == np.bool_):
             raise TypeError(f"{name} must be real, got dtype {value.dtype}")
         if value.ndim != 2:
             raise ValueError(f"{name} must be 2-D, got {value.ndim}-D")
@@ -141,6 +154,32 @@ def _matrix(value: Any, name: str) -> Any:
     if not np.all(np.isfinite(array)):
         raise ValueError(f"{name} has a non-finite entry")
     return array
+
+
+def in_unit(system: LargeSystem) -> tuple[LargeSystem, float]:
+    """The system in a unit of time in which its rightmost roots are of order 1 (a power of two,
+    so the rescaling is exact), and that unit: rates (r, roots) are divided by it on the way in and
+    multiplied on the way out. The scale is that of the box bounds, the larger of the numerical
+    abscissa of the undelayed sum and the delayed norms (a stiff discretization's far-left modes
+    do not set it), or the norms when both vanish: entries of 1e-300 or 1e300 cost nothing
+    special."""
+    g, s, norms = _bounds(system)
+    base = max(abs(g), float(norms.sum()))
+    if not (math.isfinite(base) and base > 1e-12 * float(system.norm_bounds.sum())):
+        base = float(system.norm_bounds.sum())
+    if not (math.isfinite(base) and base > 0.0):
+        return system, 1.0
+    unit = math.ldexp(1.0, round(math.log2(base)))
+    if unit == 1.0:
+        return system, 1.0
+    with np.errstate(over="ignore"):
+        delays = system.delays * unit
+    if not np.all(np.isfinite(delays)):
+        raise ValueError(f"the system's delays times its rates (about {base:.3g}) overflow the "
+                         f"double range: no root can be computed")
+    scaled = LargeSystem([A * (1.0 / unit) for A in system.matrices], delays, system.sparse)
+    scaled.bounds = (g / unit, s / unit, norms / unit)
+    return scaled, unit
 
 
 def large_system(sys: object, name: str = "sys") -> LargeSystem:
@@ -172,6 +211,8 @@ def _balancing(A0: Any) -> FloatArray:
     upper = coo.row < coo.col
     lower = scipy.sparse.csr_matrix((np.abs(coo.data), (coo.row, coo.col)), shape=(n, n))
     rows, cols = coo.row[upper], coo.col[upper]
+    if rows.size == 0:
+        return np.zeros(n)  # nothing above the diagonal: no pair to balance
     forward = np.abs(coo.data[upper])
     backward = np.asarray(lower[cols, rows]).ravel()
     both = (forward > 0) & (backward > 0)
@@ -234,7 +275,7 @@ def _norm_of(A: Any) -> float:
     absolute: Any = abs(A)
     if not A.nnz:
         return 0.0
-    return math.sqrt(float(absolute.sum(axis=0).max()) * float(absolute.sum(axis=1).max()))
+    return math.sqrt(float(absolute.sum(axis=0).max())) * math.sqrt(float(absolute.sum(axis=1).max()))
 
 
 def _gershgorin_bounds(system: LargeSystem) -> tuple[float, float]:
@@ -348,10 +389,13 @@ class RightmostRoots:
     roots : ndarray of complex
         The roots, rightmost first (of equal real parts, negative imaginary part first).
     multiplicity : ndarray of int
-        Their multiplicities (1: each is a simple root, Newton's method converged quadratically).
+        Their multiplicities: each counted on a small circle by the argument principle where the
+        values found cluster (a defective or semisimple multiple root), 1 for an isolated root.
     certified : bool
-        True: the argument principle counts exactly these roots right of the line `r` (no root
-        right of the last one returned is missing). False when ``certify=False`` was asked for.
+        True: the argument principle counts exactly these roots (with multiplicity) right of the
+        line `r` (no root right of the last one returned is missing). False when
+        ``certify=False`` was asked for: such a list holds true roots but may skip some (on
+        clustered spectra it need not be the k rightmost).
     r : float
         The line the count was taken on (just left of the last root returned).
     count : int
@@ -403,6 +447,164 @@ class _Found:
         V = np.array(self.vectors, dtype=np.complex128).reshape(len(self.vectors), self.n)
         order = np.lexsort((z.imag, -z.real))
         return z[order], res[order], V[order]
+
+
+@dataclass
+class _Roots:
+    """Distinct roots (rightmost first) with multiplicities, residuals and null vectors, and
+    whether each multiplicity was counted on a circle."""
+
+    z: ComplexArray
+    multiplicity: NDArray[np.int64]
+    residual: FloatArray
+    vectors: ComplexArray
+    counted: NDArray[np.bool_]
+    # The radius of the circle each multiplicity was counted on (0 when not counted).
+    radius: FloatArray
+
+
+def _group_labels(z: ComplexArray, tol: float) -> NDArray[np.intp]:
+    """Single-linkage groups of points closer than tol max(1, |z|) (a KD-tree pair query)."""
+    if z.size == 0:
+        return np.empty(0, dtype=np.intp)
+    from scipy.sparse.csgraph import connected_components
+    from scipy.spatial import cKDTree
+
+    points = np.column_stack((z.real, z.imag))
+    pairs = cKDTree(points).query_pairs(tol * max(1.0, float(np.abs(z).max())), output_type="ndarray")
+    graph = scipy.sparse.coo_matrix((np.ones(len(pairs)), (pairs[:, 0], pairs[:, 1])) if len(pairs)
+                                    else (np.empty(0), (np.empty(0, dtype=int), np.empty(0, dtype=int))),
+                                    shape=(z.size, z.size))
+    return np.asarray(connected_components(graph, directed=False)[1], dtype=np.intp)
+
+
+def _cluster(system: LargeSystem, z: ComplexArray, res: FloatArray, V: ComplexArray,
+             probe: Optional[NDArray[np.bool_]] = None, known: Optional[_Roots] = None) -> _Roots:
+    """The roots found as distinct roots with multiplicities.
+
+    Newton's iterates of one multiple root scatter by about eps^(1/m) (relative): points closer
+    than _CLUSTER form a group. The points of a group are first counted each on a circle of 0.45
+    of the distance to the nearest other point: ones each, they are distinct simple roots.
+    Otherwise the group, and every group of one point marked in `probe`, is counted on a circle
+    around it (radius 1e-3 max(1, |centre|) or thirty times its spread, at most 0.45 of the
+    distance to the nearest other group, grown tenfold while det Delta is in rounding noise on
+    it): the count is its multiplicity (a semisimple root found once counts twice). A group
+    whose circle stays in noise merges with its nearest neighbour (a root of high multiplicity
+    scatters wider than _CLUSTER) and is counted again; one that cannot merge raises."""
+    labels = _group_labels(z, _CLUSTER)
+    groups = [np.flatnonzero(labels == u) for u in np.unique(labels)]
+    resolved: dict[tuple[int, ...], list[tuple[complex, int, int, float]]] = {}
+    for _ in range(64):
+        centres = np.array([z[g].mean() if g.size > 1 else z[g[0]] for g in groups], dtype=np.complex128)
+        caps = np.full(len(groups), math.inf)
+        nearest = np.full(len(groups), -1)
+        if len(groups) > 1:
+            dist = np.abs(centres[:, None] - centres[None, :])
+            np.fill_diagonal(dist, np.inf)
+            nearest = np.argmin(dist, axis=1)
+            caps = 0.45 * dist[np.arange(len(groups)), nearest]
+        merge: Optional[tuple[int, int]] = None
+        for i, g in enumerate(groups):
+            key = tuple(int(x) for x in g)
+            if key in resolved:
+                continue
+            best = int(g[int(np.argmin(res[g]))])
+            wanted_probe = probe is not None and bool(np.any(probe[g]))
+            previous = _known_multiplicity(known, centres[i])
+            if g.size == 1 and (previous is not None or not wanted_probe):
+                resolved[key] = [(complex(z[best]), previous or 1, best, 0.0)]
+                continue
+            if g.size > 1:
+                singles = _separate_points(system, z[g])
+                if singles is not None:
+                    resolved[key] = [(complex(z[j]), 1, int(j), float(rho)) for j, rho in zip(g, singles)]
+                    continue
+            counted = _circle_count(system, complex(centres[i]),
+                                    float(np.abs(z[g] - centres[i]).max()), float(caps[i]))
+            if counted[0] <= 0:
+                # No root (or only noise) on every circle up to the neighbours: the scattered
+                # iterates of one root of high multiplicity, or a value that is no root.
+                if nearest[i] >= 0:
+                    joined = np.concatenate((g, groups[int(nearest[i])]))
+                    spread = float(np.abs(z[joined] - z[joined].mean()).max())
+                    if spread <= _MERGE_MAX * max(1.0, abs(complex(centres[i]))):
+                        merge = (i, int(nearest[i]))
+                        break
+                if counted[0] == 0:
+                    resolved[key] = []  # a pseudo-eigenvalue: det Delta has no zero near it
+                    continue
+                raise RuntimeError(
+                    f"the multiplicity of the root near {complex(centres[i]):.10g} could not be "
+                    f"counted: det Delta is in rounding noise on every circle tried")
+            resolved[key] = [(complex(centres[i]), counted[0], best, counted[1])]
+        if merge is None:
+            break
+        i, j = merge
+        joined = np.concatenate((groups[i], groups[j]))
+        groups = [g for k, g in enumerate(groups) if k not in (i, j)] + [joined]
+    else:
+        raise RuntimeError("the roots found could not be grouped into counted clusters")
+    entries = [e for g in groups for e in resolved[tuple(int(x) for x in g)]]
+    centres = _conjugate_centres(np.array([e[0] for e in entries], dtype=np.complex128))
+    mult = np.array([e[1] for e in entries], dtype=np.int64)
+    best_of = np.array([e[2] for e in entries], dtype=np.intp)
+    radius = np.array([e[3] for e in entries])
+    counted_flag = np.array([e[3] > 0.0 for e in entries], dtype=bool)
+    order = np.lexsort((centres.imag, -centres.real))
+    return _Roots(centres[order], mult[order], res[best_of][order], V[best_of][order],
+                  counted_flag[order], radius[order])
+
+
+def _known_multiplicity(known: Optional[_Roots], centre: complex) -> Optional[int]:
+    """The multiplicity an earlier clustering counted at this centre, if any."""
+    if known is None or known.z.size == 0:
+        return None
+    j = int(np.argmin(np.abs(known.z - centre)))
+    if known.counted[j] and abs(known.z[j] - centre) <= _CLUSTER * max(1.0, abs(centre)):
+        return int(known.multiplicity[j])
+    return None
+
+
+def _separate_points(system: LargeSystem, points: ComplexArray) -> Optional[FloatArray]:
+    """The radii of circles (0.45 of the distance to the nearest other point) that each hold
+    exactly one root, or None when any does not (or is in rounding noise)."""
+    dist = np.abs(points[:, None] - points[None, :])
+    np.fill_diagonal(dist, np.inf)
+    radii = 0.45 * dist.min(axis=1)
+    if np.any(radii <= 1e-10 * np.maximum(1.0, np.abs(points))):
+        return None
+    counts, hit = zeros_in_circles(system, points, radii, budget=_CIRCLE_BUDGET)
+    return radii if not np.any(hit) and np.all(counts == 1) else None
+
+
+def _circle_count(system: LargeSystem, centre: complex, spread: float, cap: float
+                  ) -> tuple[int, float]:
+    """The count on a circle around centre and its radius, grown tenfold from max(1e-3 max(1,
+    |centre|), 30 spread) up to cap while the count is 0 or det Delta is in rounding noise on the
+    circle; (0, radius) when it stays 0, (-1, radius) when it stays in noise."""
+    scale = max(1.0, abs(centre))
+    radius = min(cap, max(_CIRCLE_REL * scale, 30.0 * spread))
+    while True:
+        counts, hit = zeros_in_circles(system, np.array([centre]), np.array([radius]),
+                                       budget=_CIRCLE_BUDGET)
+        if not hit[0] and counts[0] > 0:
+            return int(counts[0]), radius
+        if radius >= cap or radius >= 1e-1 * scale:
+            return (-1 if hit[0] else 0), radius
+        radius = min(cap, 10.0 * radius)
+
+
+def _conjugate_centres(z: ComplexArray) -> ComplexArray:
+    """A real system's distinct roots exactly closed under conjugation: a centre within rounding
+    of the real axis is real, and the upper member of a pair is the conjugate of the lower."""
+    z = z.copy()
+    scale = np.maximum(1.0, np.abs(z))
+    z[np.abs(z.imag) <= 1e-12 * scale] = z[np.abs(z.imag) <= 1e-12 * scale].real
+    for i in np.flatnonzero(z.imag > 0):
+        j = int(np.argmin(np.abs(z - np.conj(z[i]))))
+        if z[j].imag < 0 and abs(z[j] - np.conj(z[i])) <= _CLUSTER * scale[i]:
+            z[i] = np.conj(z[j])
+    return z
 
 
 def _degree(system: LargeSystem, sigma: complex) -> int:
@@ -481,23 +683,32 @@ def rightmost_roots(sys: Union[DelaySystem, pyvantor.lagsys], k: int = 6, *, r: 
     Shift-invert Arnoldi (ARPACK) on a Chebyshev collocation of the delay equation, where each
     solve with the shifted operator reduces to one solve with an n x n matrix formed from the A_k
     at the shift, factored once (a sparse LU for sparse A_k); the first shift lies right of a
-    proven bound on the spectral abscissa. Every Ritz value is refined by Newton's method on
-    Delta(lambda) v = 0 with sparse factorizations and kept only with a relative residual below
-    1e-10. Certification counts the roots right of a line just left of the k-th root by the
-    argument principle (sparse LU log-determinants at the contour's nodes, on a box from the
-    numerical range of the undelayed matrices); when the count exceeds the roots found, strips of
-    the box are counted and new shifts placed where roots are missing.
+    proven bound on the spectral abscissa. The system is first balanced by a diagonal similarity
+    (same roots), so that non-normal operators (upwind advection) show no pseudo-eigenvalues.
+    Every Ritz value is refined by Newton's method on Delta(lambda) v = 0 with sparse
+    factorizations and kept only with a relative residual below 1e-10. Values that cluster are
+    counted on a small circle: the count is the multiplicity of the root there (a double root
+    found as two nearby values is one root of multiplicity two; a semisimple root found once counts
+    twice). Certification counts the roots right of a line just left of the k-th root (never
+    through a cluster or a conjugate pair) by the argument principle (sparse LU log-determinants
+    at the contour's nodes, on a box from the numerical range of the undelayed matrices); when the
+    count exceeds the roots found, strips of the box are counted and new shifts placed where roots
+    are missing.
 
     Parameters
     ----------
     sys : vantor.DelaySystem or pyvantor.lagsys
         The system.
     k : int, optional
-        How many roots (>= 1). Default 6. Ignored when `r` is given.
+        How many roots (>= 1, at most 5000), counted with multiplicity. Default 6. Every root with
+        the real part of the k-th is returned too, so a real system's conjugate pairs come whole
+        (k may grow by one, as with eigs). A system without delays has only n roots: k > n returns
+        those n and says so in ``message``. Ignored when `r` is given.
     r : float, optional
         Return every root with ``Re(lambda) > r`` instead of the k rightmost.
     certify : bool, optional
-        Prove the list complete by the count (default True); False skips the count.
+        Prove the list complete by the count (default True); False skips the count, and the
+        list may then skip roots.
     executor : concurrent.futures.Executor or dask.distributed.Client, optional
         Runs the contour nodes and the shifts; the system goes to each Dask worker once. The
         results are those of the serial run.
@@ -513,9 +724,10 @@ def rightmost_roots(sys: Union[DelaySystem, pyvantor.lagsys], k: int = 6, *, r: 
     Raises
     ------
     TypeError, ValueError
-        Invalid arguments.
+        Invalid arguments (an executor of the wrong kind, k above 5000).
     RuntimeError
-        The roots counted right of the line could not all be found.
+        The roots counted right of the line could not all be found, or the multiplicity of a
+        cluster could not be counted.
 
     Examples
     --------
@@ -527,15 +739,29 @@ def rightmost_roots(sys: Union[DelaySystem, pyvantor.lagsys], k: int = 6, *, r: 
     >>> res.certified, res.count
     (True, 4)
     """
-    system = large_system(sys)
+    system, scaling = _balanced(large_system(sys))
+    system, unit = in_unit(system)
     if r is None:
         wanted: Optional[int] = _check_count(k, "k")
         bound: Optional[float] = None
     else:
-        wanted, bound = None, check_real(r, "r")
+        wanted, bound = None, check_real(r, "r") / unit
+    if isinstance(seed, (bool, np.bool_)) or not isinstance(seed, (int, np.integer)):
+        raise TypeError(f"seed must be an integer, got {seed!r}")
+    if not 0 <= seed < 2 ** 31:
+        raise ValueError(f"seed must be in [0, 2**31), got {seed}")
     if not isinstance(certify, (bool, np.bool_)):
         raise TypeError(f"certify must be True or False, got {certify!r}")
-    from ._executor import map_shared
+    from ._executor import check_executor, map_shared
+
+    check_executor(executor)
+    note = ""
+    if wanted is not None and not np.any(system.delays > 0.0) and wanted > system.n:
+        note = f"; only {system.n} roots exist without delays (k = {wanted} asked)"
+        wanted = system.n
+    if wanted is not None and wanted > _MAX_K:
+        raise ValueError(f"k = {wanted} is more than the {_MAX_K} rightmost roots one call finds "
+                         f"(each needs its own Arnoldi vectors); give r to bound them instead")
 
     found = _Found(system.n)
     upper = abscissa_bound(system)
@@ -546,6 +772,7 @@ def rightmost_roots(sys: Union[DelaySystem, pyvantor.lagsys], k: int = 6, *, r: 
     line = math.nan
     count = -1
     discs: list[tuple[complex, float]] = []
+    roots: Optional[_Roots] = None
     for round_ in range(_ROUNDS + 1):
         while jobs:
             for job, (accepted, radius) in zip(jobs, map_shared(_shift_task, system, jobs, executor)):
@@ -560,50 +787,93 @@ def rightmost_roots(sys: Union[DelaySystem, pyvantor.lagsys], k: int = 6, *, r: 
                 continue
             # Shifts until the discs where every root was found cover the region right of the
             # tentative line (which moves right as roots are found).
-            jobs = _uncovered_shifts(system, _line(z, wanted, bound), upper, discs, batch,
-                                     seed + shifts) if shifts < 16 * (_ROUNDS + 1) else []
+            jobs = _uncovered_shifts(system, _line(z, np.ones(z.size, dtype=np.int64), wanted, bound),
+                                     upper, discs, batch, seed + shifts) if shifts < 16 * (_ROUNDS + 1) else []
         z, res, V = found.sorted()
-        line = _line(z, wanted, bound)
+        roots = _cluster(system, z, res, V, known=roots)
+        line = _line(roots.z, roots.multiplicity, wanted, bound, roots.radius)
         if not certify:
-            keep = _keep(z, wanted, line)
-            return RightmostRoots(z[keep], np.ones(int(keep.sum()), dtype=np.int64), False, line, -1,
-                                  res[keep], V[keep].T.copy(), shifts, "not certified: certify=False")
+            return _result(roots, line, False, -1, shifts,
+                           "not certified: certify=False (an uncertified list may skip roots)" + note,
+                           scaling, unit)
         count, line = count_large(system, line, executor)
-        inside = int(np.count_nonzero(z.real > line))
+        inside = int(roots.multiplicity[roots.z.real > line].sum())
+        if count != inside:
+            # A semisimple root found once (two modes with one value) counts twice on its circle;
+            # the scattered iterates of a root of high multiplicity count once together.
+            near = z.real > line - 1e-2 * max(1.0, abs(line))
+            roots = _cluster(system, z, res, V, probe=near, known=roots)
+            line = _line(roots.z, roots.multiplicity, wanted, bound, roots.radius)
+            count, line = count_large(system, line, executor)
+            inside = int(roots.multiplicity[roots.z.real > line].sum())
         if count == inside:
-            keep = _keep(z, wanted, line)
-            return RightmostRoots(z[keep], np.ones(int(keep.sum()), dtype=np.int64), True, line, count,
-                                  res[keep], V[keep].T.copy(), shifts, "certified by the count")
+            return _result(roots, line, True, count, shifts, "certified by the count" + note, scaling,
+                           unit)
         if count < inside or round_ == _ROUNDS:
             break
-        jobs = _missing_shifts(system, line, z, executor, seed + 100 * (round_ + 1), 2 ** round_,
+        jobs = _missing_shifts(system, line, roots.z, executor, seed + 100 * (round_ + 1), 2 ** round_,
                                count - inside)
-    z = found.sorted()[0]
+    found_right = int(roots.multiplicity[roots.z.real > line].sum()) if roots is not None else 0
     raise RuntimeError(
-        f"{count} roots lie right of Re(lambda) = {line:.6g} by the argument principle, but "
-        f"{int(np.count_nonzero(z.real > line))} were found after {shifts} shifts")
+        f"{count} roots lie right of Re(lambda) = {line * unit:.6g} by the argument principle, but "
+        f"{found_right} were found after {shifts} shifts")
 
 
-def _line(z: ComplexArray, wanted: Optional[int], bound: Optional[float]) -> float:
-    """The line to count on: r itself, or just left of the k-th root found (a quarter of the way
-    to the next one)."""
+def _result(roots: _Roots, line: float, certified: bool, count: int, shifts: int, message: str,
+            scaling: Optional[FloatArray], unit: float) -> RightmostRoots:
+    """Every distinct root right of the line: the k rightmost with multiplicity, and any root of
+    the same real part as the k-th (the other member of a conjugate pair); null vectors of the
+    system as given (undoing the balancing similarity)."""
+    keep = roots.z.real > line
+    vectors = roots.vectors[keep].T.copy()
+    if scaling is not None and vectors.size:
+        vectors = vectors / scaling[:, None]
+        vectors /= np.linalg.norm(vectors, axis=0)
+    return RightmostRoots(roots.z[keep] * unit, roots.multiplicity[keep], certified, line * unit,
+                          count, roots.residual[keep], vectors, shifts, message)
+
+
+def _balanced(system: LargeSystem) -> tuple[LargeSystem, Optional[FloatArray]]:
+    """The system under the diagonal similarity D A_k D^-1 of `_balancing` (same roots; null
+    vectors D v), and D's diagonal; the system itself when D = I. Non-normal operators (upwind
+    advection) have pseudo-eigenvalues with tiny residuals far from every root; balanced, Arnoldi
+    and Newton see a nearly normal operator."""
+    undelayed = [A for A, h in zip(system.matrices, system.delays) if h == 0.0]
+    if not undelayed:
+        return system, None
+    A0: Any = sum(scipy.sparse.csr_matrix(A) for A in undelayed)
+    logd = _balancing(A0)
+    if not np.any(np.abs(logd) > 1e-3):
+        return system, None
+    d = np.exp(logd)
+    if system.sparse:
+        D, D_inv = scipy.sparse.diags(d), scipy.sparse.diags(1.0 / d)
+        matrices = [scipy.sparse.csc_matrix(D @ A @ D_inv) for A in system.matrices]
+    else:
+        matrices = [d[:, None] * A / d[None, :] for A in system.matrices]
+    return LargeSystem(matrices, system.delays.copy(), system.sparse), d
+
+
+def _line(z: ComplexArray, multiplicity: NDArray[np.int64], wanted: Optional[int],
+          bound: Optional[float], radius: Optional[FloatArray] = None) -> float:
+    """The line to count on: r itself, or just left of the k-th root found counted with
+    multiplicity (a quarter of the way to the next distinct real part): it never cuts a cluster
+    or a conjugate pair."""
     if bound is not None:
         return bound
     assert wanted is not None
     if z.size == 0:
-        raise RuntimeError("shift-invert Arnoldi found no root")
-    kth = float(z[min(wanted, z.size) - 1].real)
+        raise RuntimeError("shift-invert Arnoldi found no root (a delay far longer than the "
+                           "system's time scale puts the roots beyond what its discretization "
+                           "resolves)")
+    index = min(int(np.searchsorted(np.cumsum(multiplicity), wanted)), z.size - 1)
+    kth = float(z[index].real)
     scale = max(1.0, abs(kth))
     below = z.real[z.real < kth - 1e-9 * scale]
     gap = 0.25 * (kth - float(below.max())) if below.size else 1e-2 * scale
-    return kth - min(max(gap, 1e-6 * scale), 1e-2 * scale)
-
-
-def _keep(z: ComplexArray, wanted: Optional[int], line: float) -> NDArray[np.bool_]:
-    keep = z.real > line
-    if wanted is not None:
-        keep &= np.arange(z.size) < wanted
-    return keep
+    # Clear of the circle on which the k-th root's multiplicity was counted.
+    clear = 1.01 * float(radius[index]) if radius is not None else 0.0
+    return kth - max(min(max(gap, 1e-6 * scale), 1e-2 * scale), clear)
 
 
 def _missing_shifts(system: LargeSystem, line: float, z: ComplexArray, executor: Optional[Any],

@@ -25,14 +25,15 @@ def _axes(ax: Any) -> Any:
     return _pyplot().subplots(figsize=(7, 6))[1] if ax is None else ax
 
 
-def spectrum(roots: Union[ArrayLike, DistinctRoots], r: Optional[float] = None, *,
+def spectrum(roots: Union[ArrayLike, DistinctRoots, Any], r: Optional[float] = None, *,
              ax: Any = None, label: str = "roots") -> Any:
     """The roots in the complex plane, with the bound ``Re(lambda) = r`` and the imaginary axis.
 
     Parameters
     ----------
-    roots : array_like of complex or DistinctRoots
-        The roots; a `DistinctRoots` also marks multiple roots with their multiplicity.
+    roots : array_like of complex, or a result with ``roots`` and ``multiplicity``
+        The roots; a result (`DistinctRoots`, `RootsInBox`, `RightmostRoots`, `Certificate`) also
+        marks multiple roots with their multiplicity.
     r : float, optional
         The bound the roots were computed with (drawn as a dashed line).
     ax : matplotlib Axes, optional
@@ -46,8 +47,9 @@ def spectrum(roots: Union[ArrayLike, DistinctRoots], r: Optional[float] = None, 
     """
     ax = _axes(ax)
     multiplicity = None
-    if isinstance(roots, DistinctRoots):
-        values, multiplicity = roots.roots, roots.multiplicity
+    if isinstance(roots, DistinctRoots) or (hasattr(roots, "roots") and hasattr(roots, "multiplicity")):
+        values = np.asarray(roots.roots, dtype=np.complex128).ravel()
+        multiplicity = np.asarray(roots.multiplicity)
     else:
         values = np.asarray(roots, dtype=np.complex128).ravel()
     ax.axvline(0.0, color="0.6", lw=0.8)

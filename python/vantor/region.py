@@ -11,11 +11,12 @@ from numpy.typing import NDArray
 
 import pyvantor
 
+from ._executor import check_executor
 from ._resolve import Rect, Resolver, UnresolvedCell
 from ._system import (RESOLVED_REACH, ComplexArray, SystemData, as_lagsys, check_real, check_system,
                       is_sparse_system, normalized)
-from ._winding import zeros_in_rects
-from .certify import EDGE_SHIFTS, count_right_of
+from ._winding import ContourHitsZero, TooManySamples, zeros_in_box, zeros_in_rects
+from .certify import EDGE_SHIFTS, bound_for_count, count_right_of, estimated_count
 from .spectrum import _conjugate_symmetric as conjugate_symmetric, _polish as polish
 
 # all_roots refuses more roots than this by default.
@@ -157,8 +158,8 @@ def roots_in_box(sys: pyvantor.lagsys, box: Sequence[float], *, executor: Option
     sys : pyvantor.lagsys
         The system.
     box : sequence of 4 floats
-        ``(re_min, re_max, im_min, im_max)``. A root on its boundary (or within 1e-8 to 1e-4 of
-        its scale) is inside: the boundary is moved outward past it, as `count_roots` does.
+        ``(re_min, re_max, im_min, im_max)``. A root on its boundary, or within rounding of it,
+        is inside: the boundary is moved outward past it, as `count_roots` does.
     executor : concurrent.futures.Executor or dask.distributed.Client, optional
         Where the eigensolver's node solves run when there are many (the same executors as
         `sweep`); by default in this process.
@@ -190,6 +191,7 @@ def roots_in_box(sys: pyvantor.lagsys, box: Sequence[float], *, executor: Option
     (2, True)
     """
     data = normalized(check_system(as_lagsys(sys)))
+    check_executor(executor)
     rect = _check_box(box)
     count, counted = _count_box(data, _scaled(rect, 1.0 / data.unit))
     return in_unit(_solve(data, counted, count, executor), data.unit)
@@ -219,8 +221,8 @@ def all_roots(sys: pyvantor.lagsys, r: float, *, max_count: int = MAX_COUNT,
     sys : pyvantor.lagsys
         The system.
     r : float
-        The bound. A root on the line ``Re(lambda) = r`` (or within 1e-4 max(1, abs(r)) of it) is
-        included, as in `count_roots`.
+        The bound. A root on the line ``Re(lambda) = r``, or within rounding of it, is included,
+        as in `count_roots`.
     max_count : int, optional
         The most roots to compute. Default 5000.
     executor : concurrent.futures.Executor or dask.distributed.Client, optional
@@ -235,7 +237,9 @@ def all_roots(sys: pyvantor.lagsys, r: float, *, max_count: int = MAX_COUNT,
     ------
     TypeError, ValueError
         Invalid `sys`, `r` or `max_count`; ValueError also when more than `max_count` roots lie
-        right of r (the message gives the count), or when r is so low that the bound overflows.
+        right of r (the message gives the count, or a proven lower bound of it when they are far
+        too many to count, and the r at which about half of `max_count` lie right of it), or when
+        r is so low that the bound overflows.
     IncompleteRoots, RuntimeError
         As for `roots_in_box`.
 
@@ -248,6 +252,7 @@ def all_roots(sys: pyvantor.lagsys, r: float, *, max_count: int = MAX_COUNT,
     (78, 78, True)
     """
     bound = check_real(r, "r")
+    check_executor(executor)
     if is_sparse_system(sys):
         from .large import rightmost_roots
 
@@ -259,14 +264,38 @@ def all_roots(sys: pyvantor.lagsys, r: float, *, max_count: int = MAX_COUNT,
         raise TypeError(f"max_count must be an integer, got {max_count!r}")
     if max_count < 0:
         raise ValueError(f"max_count must be >= 0, got {max_count}")
+    _refuse_early(data, bound / data.unit, max_count)
     count, left = count_right_of(data, bound / data.unit)
     if count > max_count:
         raise ValueError(f"{count} roots lie right of r = {bound!r}, more than max_count = "
-                         f"{max_count}; raise r or max_count")
+                         f"{max_count}; raise r to about "
+                         f"{bound_for_count(data, 0.5 * max_count) * data.unit:.6g} or max_count")
     reach = 1.05 * data.modulus_bound(left) + 1.0
     if left > data.modulus_bound(left):
         reach = max(reach, left + 1.0)
     return in_unit(_solve(data, (left, reach, -reach, reach), count, executor), data.unit)
+
+
+def _refuse_early(data: SystemData, r: float, max_count: int) -> None:
+    """ValueError before the full count when the roots right of r are far more than max_count:
+    a proven lower bound from the count of a band |Im(lambda)| <= y that should hold about twice
+    max_count of them (the full contour could need millions of samples)."""
+    estimate = estimated_count(data, r)
+    if estimate <= 4.0 * max_count + 100.0:
+        return
+    bound = data.modulus_bound(r)
+    reach = 1.05 * bound + 1.0
+    y = reach * min(1.0, 2.0 * (max_count + 1) / estimate)
+    try:
+        lower = zeros_in_box(data, r, reach, y)
+    except (ContourHitsZero, TooManySamples):
+        return
+    if lower > max_count:
+        raise ValueError(
+            f"at least {lower} roots lie right of r = {r * data.unit!r} (counted with "
+            f"abs(Im(lambda)) <= {y * data.unit:.6g}; about {estimate:.3g} in all), more than "
+            f"max_count = {max_count}; raise r to about "
+            f"{bound_for_count(data, 0.5 * max_count) * data.unit:.6g} or max_count")
 
 
 def solve_right_of(data: SystemData, left: float, count: int,

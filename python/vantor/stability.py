@@ -157,8 +157,9 @@ def is_stable(sys: pyvantor.lagsys, margin: float = 0.0) -> bool:
 
     Decided from the argument-principle count of the roots right of ``-margin`` (`count_roots`),
     not from a computed list, so roots beyond the discretization's reach are not overlooked. A root
-    on the line ``Re(lambda) = -margin`` (or within 1e-4 max(1, abs(margin)) of it) counts as right of
-    it: a marginally stable system is not stable.
+    on the line ``Re(lambda) = -margin``, or within rounding of it, counts as right of it: a
+    marginally stable system is not stable. A root further left than rounding counts as left of
+    it, however close.
 
     Parameters
     ----------
@@ -185,8 +186,9 @@ def is_stable(sys: pyvantor.lagsys, margin: float = 0.0) -> bool:
     """
     margin = check_real(margin, "margin")
     if is_sparse_system(sys):
-        from .large import count_large, large_system
+        from .large import count_large, in_unit, large_system
 
-        return count_large(large_system(sys), -margin)[0] == 0
+        system, unit = in_unit(large_system(sys))
+        return count_large(system, -margin / unit)[0] == 0
     data = normalized(check_system(sys))
     return count_right_of(data, -margin / data.unit)[0] == 0

@@ -12,6 +12,7 @@ import math
 import pickle
 import sys
 import time
+import zipfile
 from dataclasses import dataclass, field
 from itertools import product
 from typing import Any, Callable, Iterable, Iterator, Mapping, Optional, Sequence, Union
@@ -207,28 +208,45 @@ class SweepResult:
             r = array.attrs.get("r")
             return cls(np.asarray(array.values), axes, str(array.attrs["quantity"]),
                        None if r is None else float(r), failures)
-        with np.load(path, allow_pickle=False) as data:
-            names = [str(n) for n in data["axis_names"]]
-            axes = {name: data[f"axis_{k}"] for k, name in enumerate(names)}
-            shape = tuple(a.size for a in axes.values())
-            quantity = str(data["quantity"])
-            r_value = float(data["r"])
-            failures = {tuple(int(x) for x in np.unravel_index(int(i), shape)): str(reason)
-                        for i, reason in zip(data["failure_index"], data["failure_reason"])}
-            if quantity == "roots":
-                flat = np.empty(int(np.prod(shape)), dtype=object)
-                offsets = np.concatenate(([0], np.cumsum(data["sizes"])))
-                roots = data["roots"]
-                for i, failed in enumerate(data["failed"]):
-                    flat[i] = math.nan if failed else roots[offsets[i]:offsets[i + 1]].copy()
-                values = flat.reshape(shape)
-            else:
-                values = data["values"]
+        try:
+            loaded = np.load(path, allow_pickle=False)
+        except FileNotFoundError:
+            raise
+        except (OSError, ValueError, EOFError, zipfile.BadZipFile) as err:
+            raise ValueError(f"{path} is not a sweep saved by SweepResult.save: {err}") from None
+        if not isinstance(loaded, np.lib.npyio.NpzFile):
+            raise ValueError(f"{path} is not a sweep saved by SweepResult.save: it holds one array, "
+                             f"not an .npz archive")
+        with loaded as data:
+            try:
+                return cls._from_npz(data)
+            except (KeyError, ValueError, TypeError, IndexError, EOFError, zipfile.BadZipFile) as err:
+                raise ValueError(f"{path} is not a sweep saved by SweepResult.save: {err}") from None
+
+    @classmethod
+    def _from_npz(cls, data: Any) -> "SweepResult":
+        names = [str(n) for n in data["axis_names"]]
+        axes = {name: data[f"axis_{k}"] for k, name in enumerate(names)}
+        shape = tuple(a.size for a in axes.values())
+        quantity = str(data["quantity"])
+        r_value = float(data["r"])
+        failures = {tuple(int(x) for x in np.unravel_index(int(i), shape)): str(reason)
+                    for i, reason in zip(data["failure_index"], data["failure_reason"])}
+        if quantity == "roots":
+            flat = np.empty(int(np.prod(shape)), dtype=object)
+            offsets = np.concatenate(([0], np.cumsum(data["sizes"])))
+            roots = data["roots"]
+            for i, failed in enumerate(data["failed"]):
+                flat[i] = math.nan if failed else roots[offsets[i]:offsets[i + 1]].copy()
+            values = flat.reshape(shape)
+        else:
+            values = data["values"]
         return cls(values, axes, quantity, None if math.isnan(r_value) else r_value, failures)
 
 
 def load_sweep(path: str) -> SweepResult:
-    """A sweep result saved with ``SweepResult.save`` (``.npz`` or ``.nc``)."""
+    """A sweep result saved with ``SweepResult.save`` (``.npz`` or ``.nc``); ValueError naming the
+    file when it is not one (never unpickles anything)."""
     return SweepResult.load(path)
 
 

@@ -390,3 +390,22 @@ def test_stabilize_refuses(plant, kwargs, match):
     with pytest.raises(ValueError, match=match):
         vantor.stabilize(plant, **kwargs)
 
+
+
+def test_a_minimum_on_the_axis_is_not_claimed_stable():
+    # x' = x - k x(t - 1): the least abscissa is exactly 0 (a double root at 0 for k = 1).
+    res = vantor.stabilize(([[1.0]], [[1.0]], [[1.0]]), delay=1.0, starts=1)
+    assert abs(res.fun) < 1e-8 and not res.stable and not res.success
+    assert not vantor.is_stable(res.system)
+    assert "not proven stable" in res.message
+
+
+def test_an_abscissa_without_minimum_stops_as_diverged():
+    # x' = x + u with u = -k x (no delay): the abscissa 1 - k falls without bound.
+    res = vantor.stabilize(([[1.0]], [[1.0]], [[1.0]]), delay=0.0, starts=1)
+    assert not res.success and "diverged" in res.message
+
+
+def test_stable_and_success_agree_on_a_stabilizable_loop():
+    res = vantor.stabilize(([[1.0]], [[1.0]], [[1.0]]), delay=0.2, K0=[[2.0]], starts=1)
+    assert res.stable and res.success and res.fun < 0 and vantor.is_stable(res.system)

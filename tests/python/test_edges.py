@@ -237,3 +237,27 @@ def test_which_of_the_wrong_type_is_named(which):
 def test_which_as_a_zero_dimensional_array():
     found = vantor.delay_margin(lagsys([-1.0, -2.0], [0, 1]), which=np.array(1))
     assert found.factor == pytest.approx(scalar_margin(-1.0, -2.0)[0], rel=1e-10)
+
+
+def test_far_too_many_roots_are_refused_with_an_estimate_and_a_bound():
+    system = lagsys([0.5, -3.0], [0, 2])          # about 42,000 roots right of -5
+    with pytest.raises(ValueError, match=r"about 4\.2\de\+04 roots .* raise r to about"):
+        vantor.count_roots(system, -5.0)
+    with pytest.raises(ValueError, match=r"at least \d+ roots lie right of r = -5\.0.*max_count = 5000"):
+        vantor.all_roots(system, -5.0)
+
+
+def test_the_suggested_bound_holds_fewer_roots_than_max_count():
+    system = lagsys([0.5, -3.0], [0, 2])
+    with pytest.raises(ValueError, match="raise r to about") as info:
+        vantor.all_roots(system, -5.0, max_count=500)
+    suggested = float(info.value.args[0].split("raise r to about ")[1].split()[0])
+    assert 0 < vantor.count_roots(system, suggested) <= 500
+
+
+def test_a_root_just_left_of_the_axis_is_left_of_it():
+    # x' = -(pi/2)(1 - 1e-6) x(t - 1): the rightmost roots have Re(lambda) about -7.1e-7.
+    system = lagsys([0.0, -0.5 * math.pi * (1.0 - 1e-6)], [0, 1])
+    expected = lambert_roots(0.0, -0.5 * math.pi * (1.0 - 1e-6), 1.0, -1.0).real.max()
+    assert -1e-6 < expected < 0 and vantor.is_stable(system)
+    assert vantor.count_roots(system, 0.0) == 0

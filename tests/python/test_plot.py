@@ -30,6 +30,18 @@ def test_spectrum_marks_multiple_roots():
     assert np.allclose(x, [-1.0], atol=1e-7) and [t.get_text() for t in ax.texts] == ["×2"]
 
 
+@pytest.mark.parametrize("analysis", [
+    lambda sys: vantor.all_roots(sys, -3.0),
+    lambda sys: vantor.certify(sys, -3.0),
+    lambda sys: vantor.rightmost_roots(sys, 1),
+])
+def test_spectrum_draws_every_result_with_roots(analysis):
+    sys = pyvantor.lagsys([-np.eye(2), np.array([[0.0, 1.0], [0.0, 0.0]])], [0.0, 1.0])
+    ax = plot.spectrum(analysis(sys))
+    x, _ = ax.lines[-1].get_data()
+    assert np.allclose(x, [-1.0], atol=1e-7) and [t.get_text() for t in ax.texts] == ["×2"]
+
+
 def test_chart_draws_the_map_the_zero_contour_and_overlays():
     result = vantor.sweep(build, {"a": np.linspace(-2, 1.5, 8), "b": np.linspace(-2, 1, 7)},
                           progress=False)

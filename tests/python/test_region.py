@@ -257,3 +257,14 @@ def test_executor_gives_the_serial_roots():
         pooled = vantor.all_roots(sys, -1.0, executor=pool)
     np.testing.assert_array_equal(serial.roots, pooled.roots)
     np.testing.assert_array_equal(serial.multiplicity, pooled.multiplicity)
+
+
+@pytest.mark.parametrize("call", [
+    lambda sys, ex: vantor.all_roots(sys, -1.0, executor=ex),
+    lambda sys, ex: vantor.roots_in_box(sys, (-1.0, 1.0, -1.0, 1.0), executor=ex),
+    lambda sys, ex: vantor.rightmost_roots(sys, 2, executor=ex),
+])
+def test_an_executor_of_the_wrong_kind_is_refused_at_once(call):
+    sys = pyvantor.lagsys([np.zeros((1, 1)), -np.ones((1, 1))], [0.0, 1.0])
+    with pytest.raises(TypeError, match="executor must be"):
+        call(sys, "not an executor")

@@ -301,6 +301,28 @@ def test_save_and_load_round_trip(tmp_path, quantity, suffix):
         assert_array_equal(loaded.values, result.values)
 
 
+def _foreign_npz(path):
+    np.savez(path, values=np.zeros(3))
+
+
+def _truncated_npz(path):
+    vantor.sweep(scalar_build, {"a": AXES["a"][:2], "b": AXES["b"][:2]}, progress=False).save(str(path))
+    path.write_bytes(path.read_bytes()[:200])
+
+
+@pytest.mark.parametrize("name, write", [
+    ("foreign.npz", _foreign_npz),
+    ("truncated.npz", _truncated_npz),
+    ("text.npz", lambda path: path.write_text("not a sweep\n")),
+    ("array.npy", lambda path: np.save(path, np.arange(3.0))),
+])
+def test_loading_a_file_that_is_not_a_sweep_names_it(tmp_path, name, write):
+    path = tmp_path / name
+    write(path)
+    with pytest.raises(ValueError, match=f"{name} is not a sweep"):
+        vantor.load_sweep(str(path))
+
+
 def test_to_xarray_labels_the_axes():
     xarray = pytest.importorskip("xarray")
     result = vantor.sweep(scalar_build, {"a": [-1.0, 0.0], "b": [0.5]}, progress=False)
