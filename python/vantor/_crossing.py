@@ -115,7 +115,8 @@ def refine_crossing(scaling: Scaling, omega: float, s: float) -> Optional[tuple[
         U, S, Vh = np.linalg.svd(D)
         u, v, sigma = U[:, -1], Vh[-1].conj(), float(S[-1])
         size = float(S[0]) + abs(omega)
-        if sigma <= 64.0 * _EPS * size:
+        in_noise = sigma <= 64.0 * _EPS * size
+        if sigma == 0.0:
             accepted = True
             break
         a, b = complex(u.conj() @ d_omega @ v), complex(u.conj() @ d_s @ v)
@@ -123,12 +124,16 @@ def refine_crossing(scaling: Scaling, omega: float, s: float) -> Optional[tuple[
         try:
             step = np.linalg.solve(J, np.array([-sigma, 0.0]))
         except np.linalg.LinAlgError:
-            return None
+            accepted = in_noise
+            break
         if not np.all(np.isfinite(step)):
-            return None
+            accepted = in_noise
+            break
         change = abs(step[0]) / max(1.0, abs(omega)) + abs(step[1]) / max(1.0, abs(s))
         if change >= last:
-            accepted = last <= 1e-9
+            # The steps stopped shrinking: converged when they were tiny or Delta is singular to
+            # rounding here (an ill-conditioned model reaches no smaller steps).
+            accepted = last <= 1e-9 or in_noise
             break
         omega, s = omega + float(step[0]), s + float(step[1])
         last = change
@@ -225,8 +230,11 @@ def _unique_bases(bases: list[tuple[float, float]], h: float) -> list[tuple[floa
         for other_omega, other_s in unique:
             other_phase = (other_omega * other_s * h) % (2.0 * math.pi)
             gap = abs(phase - other_phase)
-            if (abs(omega - other_omega) <= 1e-8 * max(1.0, omega)
-                    and min(gap, 2.0 * math.pi - gap) <= 1e-7):
+            # Two estimates of one crossing (from the pencil and from the scan) differ by the
+            # model's conditioning: distinct crossings at frequencies this close would need
+            # the same phase too.
+            if (abs(omega - other_omega) <= 1e-6 * max(1.0, omega)
+                    and min(gap, 2.0 * math.pi - gap) <= 1e-5):
                 same = True
                 break
         if not same:
@@ -274,7 +282,9 @@ def _add_base(bases: list[tuple[float, float]], scaling: Scaling, omega: float, 
         bases.append(refined)
 
 
-def _omega_scan_bases(scaling: Scaling, h: float) -> list[tuple[float, float]]:
+def _omega_scan_bases(scaling: Scaling, h: float, upper: Optional[float] = None
+                      ) -> list[tuple[float, float]]:
+    """Crossings from a scan of the frequencies up to `upper` (default: the bound Omega)."""
     data = scaling.data
     unscaled = data.matrices[~scaling.scaled]
     unscaled_delays = data.delays[~scaling.scaled]
@@ -292,7 +302,8 @@ def _omega_scan_bases(scaling: Scaling, h: float) -> list[tuple[float, float]]:
         gap = np.abs(eigenvalues(omega)) - 1.0
         return float(gap[np.argmin(np.abs(gap))]) if gap.size else math.inf
 
-    upper = scaling.frequency_bound * (1.0 + 1e-9)
+    if upper is None:
+        upper = scaling.frequency_bound * (1.0 + 1e-9)
     step = _SCAN_PHASE / max(1.0, float(unscaled_delays.max(initial=0.0)))
     bases: list[tuple[float, float]] = []
     for omega in _scan(inside, distance, upper, step):
@@ -334,6 +345,25 @@ def _theta_scan(scaling: Scaling, up_to: float) -> list[tuple[float, float]]:
     return found
 
 
+def _bases(scaling: Scaling, h: float, how: str) -> list[tuple[float, float]]:
+    """The refined crossings (omega, s) of one scaled delay value. The exact case also scans the
+    frequencies: the Kronecker pencil squares the condition of a model ill-conditioned by a
+    similarity and can lose its unimodular eigenvalues, while the n x n pencil of the scan keeps
+    them; the two sets are joined."""
+    if how != "exact":
+        return _omega_scan_bases(scaling, h)
+    # A crossing frequency is an eigenvalue of A + B z for some |z| = 1: the supplementary scan
+    # stops at 1.5 times the largest such eigenvalue over 256 points of the circle (far below
+    # Omega = sum_k ||A_k|| for an ill-conditioned model).
+    data = scaling.data
+    A = data.matrices[~scaling.scaled].sum(axis=0)
+    B = data.matrices[scaling.scaled].sum(axis=0)
+    circle = np.exp(2j * np.pi * np.arange(256) / 256)
+    largest = float(np.abs(np.linalg.eigvals(A[None] + circle[:, None, None] * B[None])).max())
+    upper = min(scaling.frequency_bound * (1.0 + 1e-9), 1.5 * largest + 1e-3)
+    return _exact_bases(scaling, h) + _omega_scan_bases(scaling, h, upper)
+
+
 def method(scaling: Scaling) -> str:
     """"exact", "frequency scan" or "phase scan", by the structure of the scaled system."""
     scaled_values = np.unique(scaling.data.delays[scaling.scaled])
@@ -361,7 +391,7 @@ def crossings(scaling: Scaling, up_to: float, max_crossings: Optional[int] = Non
         found = _theta_scan(scaling, up_to)
     else:
         h = float(scaling.data.delays[scaling.scaled][0])
-        bases = _exact_bases(scaling, h) if how == "exact" else _omega_scan_bases(scaling, h)
+        bases = _bases(scaling, h, how)
         never = not bases
         bases = _unique_bases(bases, h)
         expected = sum(int(min(up_to, 1e300) * omega * h / (2.0 * math.pi)) + 1 for omega, _ in bases)
@@ -385,7 +415,7 @@ def first_crossing(scaling: Scaling) -> Optional[tuple[float, float]]:
     root ever reaches the axis."""
     h = float(scaling.data.delays[scaling.scaled][0])
     how = method(scaling)
-    bases = _exact_bases(scaling, h) if how == "exact" else _omega_scan_bases(scaling, h)
+    bases = _bases(scaling, h, how)
     found = _periodic_factors(scaling, h, _unique_bases(bases, h), math.inf if not bases else
                               max(2.0 * math.pi / (omega * h) for omega, _ in bases))
     return min(found) if found else None

@@ -226,13 +226,18 @@ def _scaled_delays(scaling: Scaling, s: float) -> NDArray[np.float64]:
 
 def _count_beside(scaling: Scaling, s: float, delta: float, cap: float, side: int) -> int:
     """The certified count at factor s + side * delta, with delta grown tenfold (up to cap) until
-    no root lies within rounding of the axis there: a count whose contour had to be moved past a
-    root is not one from beside the crossing (ill-conditioned models blur det Delta near it)."""
-    while True:
-        count, left = count_right_of(scaling.at(s + side * delta), 0.0)
-        if left == 0.0 or 10.0 * delta > cap:
+    no root lies within rounding of the axis there and the count a decade further agrees: a count
+    whose contour had to be moved past a root is not one from beside the crossing
+    (ill-conditioned models blur det Delta near it)."""
+    count, left = count_right_of(scaling.at(s + side * delta), 0.0)
+    while 10.0 * delta <= cap:
+        # Taken clear of the axis, and the same a decade further away: near an ill-conditioned
+        # crossing det Delta can be in rounding noise without the contour noticing.
+        further, further_left = count_right_of(scaling.at(s + side * 10.0 * delta), 0.0)
+        if left == 0.0 and further == count:
             return count
-        delta *= 10.0
+        count, left, delta = further, further_left, 10.0 * delta
+    return count
 
 
 def _multiplicity(scaling: Scaling, omega: float, s: float) -> int:

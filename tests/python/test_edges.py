@@ -166,6 +166,19 @@ def test_margins_of_random_ill_conditioned_models(seed):
     assert found == pytest.approx(expected, rel=1e-5)
 
 
+@pytest.mark.parametrize("kappa, seed", [(1e5, 0), (1e5, 1), (1e6, 1)])
+def test_margins_of_badly_ill_conditioned_models(kappa, seed):
+    rng = np.random.default_rng(200 + seed)
+    U, _, Vt = np.linalg.svd(rng.standard_normal((2, 2)))
+    Q = U @ np.diag([1.0, 1.0 / kappa]) @ Vt
+    a = rng.uniform(-1.0, 0.5, 2)
+    b = -np.abs(a) - rng.uniform(0.2, 2.0, 2)
+    expected = min(scalar_margin(ai, bi)[0] for ai, bi in zip(a, b))
+    found = vantor.delay_margin(lagsys(similar(Q, [a, b]), [0, 1])).factor
+    # The accuracy a similarity of condition kappa leaves: about eps kappa^2 relative.
+    assert found == pytest.approx(expected, rel=1e-4)
+
+
 def oscillator(g, other, other_delay):
     """x'' + 0.1 x' + 2 x = g x(t - s) (states 0-1) beside z' = c z + d z(t - other_delay)."""
     A0 = np.zeros((3, 3))
