@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs everything and runs every test: the C++ suite under CTest, the documentation's build,
 # the Python suite (with the doctests and the site's check in a browser), the type check of the
-# examples, then both suites under ASan + UBSan and the C++ suite under valgrind.
+# examples, then the C++ suite and the extension's Python suites under ASan + UBSan and the C++
+# suite under valgrind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
