@@ -131,13 +131,15 @@ def rightmost_in_unit(data: SystemData) -> RootsInBox:
     # The count's contour grows with the bound B(r) on the roots' moduli, exponentially in r for
     # long delays: start no lower than where B(r) max(1, tau) = 1000 (the discretization resolves
     # every root right of where it is 90, so start no lower than that either), and let each step
-    # at most quadruple B.
-    r = delay_free - 0.5 * max(1.0, abs(delay_free))
+    # at most quadruple B. Lengths below 1/16 of the unit (the spectral radius, to a factor of two)
+    # are too small to matter: the gap and the first step are at least that.
+    scale = 1.0 / 16.0
+    r = delay_free - 0.5 * max(scale, abs(delay_free))
     r = max(r, _bound_level(data, max(1000.0 / width, 2.0 * data.modulus_bound(math.inf))))
     floor = resolution_floor(data)
     if math.isfinite(floor):
         r = max(r, floor)
-    step = max(1.0, 0.25 * abs(r))
+    step = max(scale, 0.25 * abs(r))
     while True:
         count, left = count_right_of(data, r)
         if count > 0:
