@@ -48,6 +48,7 @@ from ._system import ComplexArray, SystemData, char_derivatives, char_matrices
 from .sensitivity import simple_root_vectors
 
 BoolArray = NDArray[np.bool_]
+FloatArray = NDArray[np.float64]
 
 # The unimodular eigenvalues of the companion pencil are accurate to about sqrt(eps) where two of
 # them meet on the circle, and to eps times the square of the eigenvector condition of a model
@@ -158,7 +159,8 @@ def _changes(count: Callable[[float], int], lo: float, hi: float, c_lo: int, c_h
              depth: int = 0) -> list[float]:
     """The points between lo and hi where count changes (count(lo) = c_lo != c_hi = count(hi)), by
     bisection into both halves, so that two changes in one sampling step are both found."""
-    if hi - lo <= 1e-13 * max(1.0, abs(hi)) or depth >= 200:
+    # Newton's method refines every change found, so bisection stops well before rounding.
+    if hi - lo <= 1e-9 * max(1.0, abs(hi)) or depth >= 200:
         return [0.5 * (lo + hi)]
     mid = 0.5 * (lo + hi)
     c_mid = count(mid)
@@ -171,18 +173,25 @@ def _changes(count: Callable[[float], int], lo: float, hi: float, c_lo: int, c_h
 
 
 def _scan(count: Callable[[float], int], distance: Callable[[float], float], upper: float,
-          step: float) -> list[float]:
+          step: float,
+          sampled: Optional[Callable[[FloatArray], tuple[NDArray[np.int64], FloatArray]]] = None
+          ) -> list[float]:
     """Points in (0, upper] where count changes, from samples `step` apart and bisection.
 
     distance(x) is the signed distance of the eigenvalue nearest to changing the count (|z| - 1,
     or a real part). Two changes within one step cancel in the count: a root pair that crosses
     and returns, or a near-tangent touch. At every local minimum of |distance| among the samples
     the signed distance is minimized (bounded Brent) over the two neighbouring steps; where it
-    changes sign, the changes on both sides are bisected."""
+    changes sign, the changes on both sides are bisected. `sampled(grid)`, when given, returns
+    count and distance at every sample at once."""
     samples = int(min(_SCAN_MAX_SAMPLES, max(_SCAN_MIN_SAMPLES, math.ceil(upper / step))))
     grid = np.linspace(0.0, upper, samples + 1)
-    values = [count(float(x)) for x in grid]
-    gaps = np.array([distance(float(x)) for x in grid])
+    if sampled is not None:
+        counted, gaps = sampled(grid)
+        values = [int(c) for c in counted]
+    else:
+        values = [count(float(x)) for x in grid]
+        gaps = np.array([distance(float(x)) for x in grid])
     changes = []
     for i in range(samples):
         if values[i] != values[i + 1]:
@@ -261,7 +270,14 @@ def _exact_bases(scaling: Scaling, h: float) -> list[tuple[float, float]]:
     for zj in z:
         zj = zj / abs(zj)
         mu = np.linalg.eigvals(A + B * zj)
-        for value in mu[(np.abs(mu.real) <= _ON_AXIS * scale) & (mu.imag > 1e-12 * scale)]:
+        # Of the eigenvalues near the axis, those far closer to it than the others: a crossing's
+        # eigenvalue of A + B z is on the axis up to rounding, the rest of them are not.
+        real = np.abs(mu.real)
+        near = (real <= _ON_AXIS * scale) & (mu.imag > 1e-12 * scale)
+        if not np.any(near):
+            continue
+        near &= real <= 100.0 * float(real[near].min()) + 1e-12 * scale
+        for value in mu[near]:
             _add_base(bases, scaling, float(value.imag), complex(zj), h)
     return bases
 
@@ -314,12 +330,12 @@ def _omega_scan_bases(scaling: Scaling, h: float, upper: Optional[float] = None
     return bases
 
 
-def _theta_scan(scaling: Scaling, up_to: float) -> list[tuple[float, float]]:
-    data = scaling.data
-    A = data.matrices[~scaling.scaled].sum(axis=0)
-    scaled = data.matrices[scaling.scaled]
-    delays = data.delays[scaling.scaled]
-
+def _right_of_axis(A: NDArray[np.float64], scaled: NDArray[np.float64], delays: FloatArray
+                   ) -> tuple[Callable[[float], ComplexArray], Callable[[float], int],
+                              Callable[[float], float],
+                              Callable[[FloatArray], tuple[NDArray[np.int64], FloatArray]]]:
+    """For M(theta) = A + sum_k B_k exp(-i theta h_k): its eigenvalues, how many lie right of the
+    axis, the real part nearest the axis, and both at many theta at once (one stacked call)."""
     def eigenvalues(theta: float) -> ComplexArray:
         E = A + np.tensordot(np.exp(-1j * theta * delays), scaled, axes=1)
         return np.asarray(np.linalg.eigvals(E), dtype=np.complex128)
@@ -331,9 +347,51 @@ def _theta_scan(scaling: Scaling, up_to: float) -> list[tuple[float, float]]:
         real = eigenvalues(theta).real
         return float(real[np.argmin(np.abs(real))])
 
+    def sampled(thetas: FloatArray) -> tuple[NDArray[np.int64], FloatArray]:
+        counts = np.empty(thetas.size, dtype=np.int64)
+        nearest = np.empty(thetas.size)
+        chunk = max(1, 2_000_000 // A.size)  # a bounded stack of matrices at a time
+        for start in range(0, thetas.size, chunk):
+            part = thetas[start:start + chunk]
+            E = A[None] + np.tensordot(np.exp(-1j * np.outer(part, delays)), scaled, axes=1)
+            real = np.linalg.eigvals(E).real
+            counts[start:start + part.size] = np.count_nonzero(real > 0.0, axis=1)
+            nearest[start:start + part.size] = real[np.arange(part.size),
+                                                    np.argmin(np.abs(real), axis=1)]
+        return counts, nearest
+
+    return eigenvalues, right, distance, sampled
+
+
+def _phase_bases(scaling: Scaling, h: float) -> list[tuple[float, float]]:
+    """Crossings of one scaled delay value from a scan of the phase theta = omega s h over one
+    period: i omega is a root at factor s exactly when it is an eigenvalue of A + B exp(-i theta).
+    The matrix is formed without inverting anything, so its eigenvalues keep the accuracy an
+    ill-conditioned model allows (the Kronecker pencil squares the condition)."""
+    data = scaling.data
+    A = data.matrices[~scaling.scaled].sum(axis=0)
+    B = data.matrices[scaling.scaled].sum(axis=0)
+    eigenvalues, right, distance, sampled = _right_of_axis(A, B[None], np.ones(1))
+    bases: list[tuple[float, float]] = []
+    for theta in _scan(right, distance, 2.0 * math.pi * (1.0 + 1e-9), _SCAN_PHASE, sampled):
+        mu = eigenvalues(theta)
+        value = mu[np.argmin(np.abs(mu.real))]
+        if value.imag <= 0.0:
+            continue  # the conjugate crossing, found at 2 pi - theta
+        _add_base(bases, scaling, float(value.imag), complex(np.exp(-1j * theta)), h)
+    return bases
+
+
+def _theta_scan(scaling: Scaling, up_to: float) -> list[tuple[float, float]]:
+    data = scaling.data
+    A = data.matrices[~scaling.scaled].sum(axis=0)
+    scaled = data.matrices[scaling.scaled]
+    delays = data.delays[scaling.scaled]
+
+    eigenvalues, right, distance, sampled = _right_of_axis(A, scaled, delays)
     upper = scaling.frequency_bound * up_to * (1.0 + 1e-9)
     found = []
-    for theta in _scan(right, distance, upper, _SCAN_PHASE / float(delays.max())):
+    for theta in _scan(right, distance, upper, _SCAN_PHASE / float(delays.max()), sampled):
         mu = eigenvalues(theta)
         value = mu[np.argmin(np.abs(mu.real))]
         if value.imag <= 0.0:
@@ -347,21 +405,12 @@ def _theta_scan(scaling: Scaling, up_to: float) -> list[tuple[float, float]]:
 
 def _bases(scaling: Scaling, h: float, how: str) -> list[tuple[float, float]]:
     """The refined crossings (omega, s) of one scaled delay value. The exact case also scans the
-    frequencies: the Kronecker pencil squares the condition of a model ill-conditioned by a
-    similarity and can lose its unimodular eigenvalues, while the n x n pencil of the scan keeps
+    phase over one period: the Kronecker pencil squares the condition of a model ill-conditioned
+    by a similarity and can lose its unimodular eigenvalues, while the scan's n x n matrices keep
     them; the two sets are joined."""
     if how != "exact":
         return _omega_scan_bases(scaling, h)
-    # A crossing frequency is an eigenvalue of A + B z for some |z| = 1: the supplementary scan
-    # stops at 1.5 times the largest such eigenvalue over 256 points of the circle (far below
-    # Omega = sum_k ||A_k|| for an ill-conditioned model).
-    data = scaling.data
-    A = data.matrices[~scaling.scaled].sum(axis=0)
-    B = data.matrices[scaling.scaled].sum(axis=0)
-    circle = np.exp(2j * np.pi * np.arange(256) / 256)
-    largest = float(np.abs(np.linalg.eigvals(A[None] + circle[:, None, None] * B[None])).max())
-    upper = min(scaling.frequency_bound * (1.0 + 1e-9), 1.5 * largest + 1e-3)
-    return _exact_bases(scaling, h) + _omega_scan_bases(scaling, h, upper)
+    return _exact_bases(scaling, h) + _phase_bases(scaling, h)
 
 
 def method(scaling: Scaling) -> str:

@@ -261,6 +261,15 @@ def _confirm(scaling: Scaling, factors: list[float], groups: list[list[tuple[flo
             gaps.append(4.0 * max(up_to - s, 0.0))
         cap = min(0.25 * g for g in gaps)
         delta = min(_CONFIRM_STEP * max(1.0, s), cap)
+        counted = _transversal(scaling, s, delta, groups[i], before_first)
+        if counted is not None:
+            # Simple crossings, each moving one way, and counts clear of the axis that change by
+            # exactly what they account for.
+            before.append(counted[0])
+            after.append(counted[1])
+            directions.append(counted[2])
+            _check_between(before, after, before_first, s)
+            continue
         before.append(_count_beside(scaling, s, delta, cap, -1) if s > 0.0 else before_first)
         after.append(_count_beside(scaling, s, delta, min(cap, 0.25 * max(1.0, s)), 1))
         change = after[-1] - before[-1]
@@ -280,12 +289,39 @@ def _confirm(scaling: Scaling, factors: list[float], groups: list[list[tuple[flo
                 f"the root counts {before[-1]} before and {after[-1]} after the crossings at factor "
                 f"{s!r} do not match their directions")
         directions.append(signed)
-        previous = before_first if i == 0 else after[i - 1]
-        if before[-1] != previous:
-            raise RuntimeError(
-                f"the root count changes from {previous} to {before[-1]} between crossings (before "
-                f"factor {s!r}) without a crossing found there")
+        _check_between(before, after, before_first, s)
     return before, after, directions
+
+
+def _transversal(scaling: Scaling, s: float, delta: float, group: list[tuple[float, float]],
+                 before_first: int) -> Optional[tuple[int, int, list[int]]]:
+    """Counts before and after factor s and the crossings' directions when the counts, taken at
+    s -+ delta with no root near the axis, change by exactly twice the sum of the directions (all
+    nonzero); None otherwise (tangent, multiple or ill-conditioned crossings are confirmed by the
+    careful path)."""
+    signed = [_direction(scaling, omega, c) for c, omega in group]
+    if 0 in signed:
+        return None
+    if s > 0.0:
+        before, left = count_right_of(scaling.at(s - delta), 0.0)
+        if left != 0.0:
+            return None
+    else:
+        before = before_first
+    after, left = count_right_of(scaling.at(s + delta), 0.0)
+    if left != 0.0 or after - before != 2 * sum(signed):
+        return None
+    return before, after, signed
+
+
+def _check_between(before: list[int], after: list[int], before_first: int, s: float) -> None:
+    """RuntimeError when the count before the latest crossing differs from the count after the
+    previous one."""
+    previous = before_first if len(before) == 1 else after[-2]
+    if before[-1] != previous:
+        raise RuntimeError(
+            f"the root count changes from {previous} to {before[-1]} between crossings (before "
+            f"factor {s!r}) without a crossing found there")
 
 
 def _direction(scaling: Scaling, omega: float, s: float) -> int:

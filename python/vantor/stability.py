@@ -15,6 +15,13 @@ from .certify import count_right_of
 from .region import RootsInBox, solve_right_of
 
 
+# The search for a bound with roots right of it starts this far (at least, in the system's unit)
+# left of the delay-free abscissa, and steps left by at least this much, doubling.
+_GAP_FLOOR = 1.0 / 16.0
+_STEP_FLOOR = 0.25
+_STEP_SHARE = 0.5
+
+
 class SpectralAbscissa(NamedTuple):
     """The rightmost characteristic root."""
 
@@ -131,15 +138,13 @@ def rightmost_in_unit(data: SystemData) -> RootsInBox:
     # The count's contour grows with the bound B(r) on the roots' moduli, exponentially in r for
     # long delays: start no lower than where B(r) max(1, tau) = 1000 (the discretization resolves
     # every root right of where it is 90, so start no lower than that either), and let each step
-    # at most quadruple B. Lengths below 1/16 of the unit (the spectral radius, to a factor of two)
-    # are too small to matter: the gap and the first step are at least that.
-    scale = 1.0 / 16.0
-    r = delay_free - 0.5 * max(scale, abs(delay_free))
+    # at most quadruple B. Lengths are in the unit (the spectral radius, to a factor of two).
+    r = delay_free - 0.5 * max(_GAP_FLOOR, abs(delay_free))
     r = max(r, _bound_level(data, max(1000.0 / width, 2.0 * data.modulus_bound(math.inf))))
     floor = resolution_floor(data)
     if math.isfinite(floor):
         r = max(r, floor)
-    step = max(scale, 0.25 * abs(r))
+    step = max(_STEP_FLOOR, _STEP_SHARE * abs(r))
     while True:
         count, left = count_right_of(data, r)
         if count > 0:
