@@ -140,7 +140,8 @@ class LargeSystem:
         # A representative matrix for the ordering: Delta at a point off the real axis.
         sample = scipy.sparse.csc_matrix((self._identity_values * (1.0 + 1.0j) - self._values.sum(axis=0),
                                           union.indices, union.indptr), shape=(n, n))
-        order = scipy.sparse.linalg.splu(sample).perm_c
+        # SuperLU factors sample[:, argsort(perm_c)] (column i moves to position perm_c[i]).
+        order = np.argsort(scipy.sparse.linalg.splu(sample).perm_c)
         position = scipy.sparse.csc_matrix((np.arange(keys.size, dtype=np.float64), union.indices,
                                             union.indptr), shape=(n, n))[:, order]
         position.sort_indices()

@@ -22,6 +22,7 @@ from numpy.typing import NDArray
 
 from . import _beyn
 from ._newton import Refined, refine, scale
+from ._proximity import groups_of, linked_labels, nearest_in, nearest_other
 from ._system import ComplexArray, FloatArray, SystemData
 from ._winding import zeros_in_circles, zeros_in_rects
 
@@ -34,6 +35,13 @@ CELL_MAX = 8
 _CIRCLE = 1.25
 # Fractions of the longer side tried for a cut; the next one when a root lies on the cut.
 _CUTS = (0.5 + 1.0 / 64.0, 0.5 - 1.0 / 48.0, 0.5 + 1.0 / 24.0, 0.5 - 1.0 / 12.0, 0.5 + 1.0 / 7.0)
+# A root estimate reached quadratically to within this (relative to max(1, |z|)) is accurate.
+_ACCURATE = 1e-8
+# Newton's estimates of one root of multiplicity m scatter by about eps^(1/m) (relative): up to
+# m = 4, within this.
+_SPREAD = 1e-4
+# An estimate whose error exceeds this (relative to max(1, |z|)) is far from converged.
+_ROUGH = 1e-6
 # A cell this small (relative to max(1, |centre|)) is not cut further.
 _MIN_CELL = 1e-11
 # Zeros closer than this (relative) are one cluster: a double root is only defined to about 1e-8,
@@ -88,6 +96,16 @@ class _Pool:
             new += 1
         return new
 
+    def remove(self, idx: NDArray[np.intp]) -> None:
+        keep = np.ones(self.z.size, dtype=bool)
+        keep[idx] = False
+        self.z, self.err, self.simple = self.z[keep], self.err[keep], self.simple[keep]
+
+    def accurate(self) -> NDArray[np.bool_]:
+        """Points reached quadratically to an error far below any distance between roots that
+        double precision resolves."""
+        return np.asarray(self.simple & (self.err <= _ACCURATE * scale(self.z)), dtype=bool)
+
 
 def _merge(members: list[NDArray[np.intp]], pairs: list[tuple[int, int]]) -> list[NDArray[np.intp]]:
     """The groups with each pair (i, j) joined."""
@@ -113,29 +131,20 @@ def _inside(z: ComplexArray, rect: Rect) -> NDArray[np.bool_]:
 
 def _groups(pool: _Pool) -> list[NDArray[np.intp]]:
     """Pool points that lie within their error estimates of each other, or closer than double
-    precision resolves a double root (single linkage)."""
-    z, err = pool.z, pool.err
-    parent = list(range(z.size))
-
-    def root(i: int) -> int:
-        while parent[i] != i:
-            parent[i] = parent[parent[i]]
-            i = parent[i]
-        return i
-
-    if z.size > 1:
-        order = np.argsort(z.real)
-        reach = 4.0 * err.max() + _RESOLVED * float(scale(z).max())
-        for a in range(z.size):
-            i = int(order[a])
-            for b in range(a + 1, z.size):
-                j = int(order[b])
-                if z[j].real - z[i].real > reach:
-                    break
-                if abs(z[i] - z[j]) <= 4.0 * max(err[i], err[j]) + _RESOLVED * max(1.0, abs(z[i])):
-                    parent[root(i)] = root(j)
-    labels = np.array([root(i) for i in range(z.size)], dtype=np.intp)
-    return [np.flatnonzero(labels == u) for u in np.unique(labels)]
+    precision resolves a double root (single linkage). A point not reached quadratically that lies
+    within its error of one that was is left out: it is a rough estimate of that root (or of one
+    beside it), and linking through its wide error would join distinct simple roots into a false
+    cluster."""
+    radius = 4.0 * pool.err + _RESOLVED * scale(pool.z)
+    keep = np.ones(pool.z.size, dtype=bool)
+    accurate = pool.accurate()
+    rough = np.flatnonzero(~accurate)
+    if rough.size and rough.size < pool.z.size:
+        exact = np.flatnonzero(accurate)
+        gap, nearest = nearest_in(pool.z[exact], pool.z[rough])
+        keep[rough] = gap > np.maximum(radius[rough], radius[exact[nearest]])
+    kept = np.flatnonzero(keep)
+    return [kept[idx] for idx in groups_of(linked_labels(pool.z[kept], radius[kept]))]
 
 
 @dataclass
@@ -200,13 +209,8 @@ class Resolver:
         for _ in range(64):
             groups = [self._group(idx) for idx in members]
             centres = np.array([g.centre for g in groups], dtype=np.complex128)
-            caps = np.full(centres.size, math.inf)
-            nearest = np.full(centres.size, -1)
-            if centres.size > 1:
-                dist = np.abs(centres[:, None] - centres[None, :])
-                np.fill_diagonal(dist, np.inf)
-                nearest = np.argmin(dist, axis=1)
-                caps = 0.45 * dist[np.arange(centres.size), nearest]
+            gap, nearest = nearest_other(centres)
+            caps = 0.45 * gap
             todo = []
             for i, g in enumerate(groups):
                 key = (tuple(self.pool.z[members[i]].tolist()), float(caps[i]))
@@ -216,6 +220,7 @@ class Resolver:
                 else:
                     todo.append((i, key))
             merge: list[tuple[int, int]] = []
+            drop: list[NDArray[np.intp]] = []
             factors = [1.0] * len(todo)
             while todo:
                 radii = []
@@ -234,9 +239,25 @@ class Resolver:
                     elif rho < caps[i] and f < 1e3:
                         again.append((i, key))
                         again_f.append(f * 10.0)
-                    elif nearest[i] >= 0:
+                    elif not h and k == 0 and bool(np.all(
+                            self.pool.err[members[i]] > _ROUGH * scale(self.pool.z[members[i]]))):
+                        # No root on the widest circle around estimates that Newton's method left
+                        # far from converged: they estimate no root, and merged with a neighbour
+                        # they would blur distinct roots into a false cluster.
+                        drop.append(members[i])
+                    elif nearest[i] >= 0 and gap[i] <= max(
+                            30.0 * (groups[i].error + groups[int(nearest[i])].error),
+                            _SPREAD * max(1.0, abs(groups[i].centre))):
+                        # Within each other's errors, or as close as the estimates of one
+                        # multiple root scatter: one root (or a cluster) until a larger circle
+                        # tells. A group further from every other stays unclassified (its
+                        # multiplicity unknown, its cell cut) rather than swallow a neighbour.
                         merge.append((i, int(nearest[i])))
                 todo, factors = again, again_f
+            if drop:
+                self.pool.remove(np.concatenate(drop))
+                members = _groups(self.pool)
+                continue
             if not merge:
                 break
             members = _merge(members, merge)

@@ -16,6 +16,7 @@ from scipy.optimize import brentq
 import pyvantor
 
 from ._krylov import ACCEPT_RESIDUAL, LargeSystem, ShiftInvert, newton
+from ._proximity import linked_labels
 from ._system import ComplexArray, FloatArray, check_real, check_system
 from ._winding import turn_along, winding, zeros_in_circles, zeros_in_rects
 
@@ -465,17 +466,7 @@ class _Roots:
 
 def _group_labels(z: ComplexArray, tol: float) -> NDArray[np.intp]:
     """Single-linkage groups of points closer than tol max(1, |z|) (a KD-tree pair query)."""
-    if z.size == 0:
-        return np.empty(0, dtype=np.intp)
-    from scipy.sparse.csgraph import connected_components
-    from scipy.spatial import cKDTree
-
-    points = np.column_stack((z.real, z.imag))
-    pairs = cKDTree(points).query_pairs(tol * max(1.0, float(np.abs(z).max())), output_type="ndarray")
-    graph = scipy.sparse.coo_matrix((np.ones(len(pairs)), (pairs[:, 0], pairs[:, 1])) if len(pairs)
-                                    else (np.empty(0), (np.empty(0, dtype=int), np.empty(0, dtype=int))),
-                                    shape=(z.size, z.size))
-    return np.asarray(connected_components(graph, directed=False)[1], dtype=np.intp)
+    return linked_labels(z, np.full(z.size, tol * max(1.0, float(np.abs(z).max(initial=0.0)))))
 
 
 def _cluster(system: LargeSystem, z: ComplexArray, res: FloatArray, V: ComplexArray,

@@ -268,3 +268,19 @@ def test_an_executor_of_the_wrong_kind_is_refused_at_once(call):
     sys = pyvantor.lagsys([np.zeros((1, 1)), -np.ones((1, 1))], [0.0, 1.0])
     with pytest.raises(TypeError, match="executor must be"):
         call(sys, "not an executor")
+
+
+def test_dense_roots_of_a_long_delay_beside_rough_estimates():
+    """A 3 x 3 system with delay 48.9 has its roots in a dense lattice near Re = -0.1, where Newton
+    also leaves rough estimates (errors ~1e-3) between roots 1e-3 apart: linked through those
+    errors the roots formed a false cluster and the box was never resolved. Every root returned
+    makes Delta singular, and the count matches."""
+    A0 = np.array([[-1.0, 0.5, 0.0], [0.2, -2.0, 0.3], [0.0, 0.4, -1.5]])
+    A1 = np.array([[-0.6, 0.1, 0.0], [0.0, -0.5, 0.2], [0.1, 0.0, -0.7]])
+    sys = system([A0, A1], [0.0, 48.9])
+    box = (-0.1, 0.0, -92.0, -88.0)
+    res = vantor.roots_in_box(sys, box)
+    assert res.complete and res.multiplicity.sum() == res.count == 40
+    for lam in res.roots:
+        delta = lam * np.eye(3) - A0 - A1 * np.exp(-48.9 * lam)
+        assert np.linalg.svd(delta, compute_uv=False)[-1] < 1e-10 * np.linalg.norm(delta)
