@@ -44,11 +44,10 @@ import scipy.linalg
 import scipy.optimize
 from numpy.typing import NDArray
 
-from ._system import ComplexArray, SystemData, char_derivatives, char_matrices
+from ._system import ComplexArray, FloatArray, SystemData, char_derivatives, char_matrices
 from .sensitivity import simple_root_vectors
 
 BoolArray = NDArray[np.bool_]
-FloatArray = NDArray[np.float64]
 
 # The unimodular eigenvalues of the companion pencil are accurate to about sqrt(eps) where two of
 # them meet on the circle, and to eps times the square of the eigenvector condition of a model
@@ -298,9 +297,8 @@ def _add_base(bases: list[tuple[float, float]], scaling: Scaling, omega: float, 
         bases.append(refined)
 
 
-def _omega_scan_bases(scaling: Scaling, h: float, upper: Optional[float] = None
-                      ) -> list[tuple[float, float]]:
-    """Crossings from a scan of the frequencies up to `upper` (default: the bound Omega)."""
+def _omega_scan_bases(scaling: Scaling, h: float) -> list[tuple[float, float]]:
+    """Crossings from a scan of the frequencies up to the bound Omega."""
     data = scaling.data
     unscaled = data.matrices[~scaling.scaled]
     unscaled_delays = data.delays[~scaling.scaled]
@@ -318,11 +316,20 @@ def _omega_scan_bases(scaling: Scaling, h: float, upper: Optional[float] = None
         gap = np.abs(eigenvalues(omega)) - 1.0
         return float(gap[np.argmin(np.abs(gap))]) if gap.size else math.inf
 
-    if upper is None:
-        upper = scaling.frequency_bound * (1.0 + 1e-9)
+    def sampled(omegas: FloatArray) -> tuple[NDArray[np.int64], FloatArray]:
+        # One generalized eigenproblem per sample gives both the count and the distance.
+        counts = np.empty(omegas.size, dtype=np.int64)
+        nearest = np.empty(omegas.size)
+        for j, omega in enumerate(omegas):
+            gap = np.abs(eigenvalues(float(omega))) - 1.0
+            counts[j] = np.count_nonzero(gap < 0.0)
+            nearest[j] = gap[np.argmin(np.abs(gap))] if gap.size else math.inf
+        return counts, nearest
+
+    upper = scaling.frequency_bound * (1.0 + 1e-9)
     step = _SCAN_PHASE / max(1.0, float(unscaled_delays.max(initial=0.0)))
     bases: list[tuple[float, float]] = []
-    for omega in _scan(inside, distance, upper, step):
+    for omega in _scan(inside, distance, upper, step, sampled):
         z = eigenvalues(omega)
         if z.size == 0 or omega <= 0.0:
             continue

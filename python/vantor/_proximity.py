@@ -26,7 +26,7 @@ def linked_labels(z: ComplexArray, radius: FloatArray) -> NDArray[np.intp]:
                                      return_sorted=False)
     lengths = np.fromiter((len(x) for x in near), dtype=np.intp, count=n)
     rows = np.repeat(np.arange(n, dtype=np.intp), lengths)
-    cols = np.concatenate([np.asarray(x, dtype=np.intp) for x in near]) if n else rows
+    cols = np.concatenate([np.asarray(x, dtype=np.intp) for x in near])
     graph = scipy.sparse.coo_matrix((np.ones(rows.size), (rows, cols)), shape=(n, n))
     return np.asarray(connected_components(graph, directed=False)[1], dtype=np.intp)
 
