@@ -18,7 +18,13 @@ Structured solve. (M - sigma I) x = y: rows 1..N give x_{1:} = z - r x_0 with R 
 
 one solve with an n x n matrix (c_k ~ exp(-sigma h_k): it is -Delta(sigma) of the discretization),
 factored once per shift (a sparse LU for sparse A_k). A solve costs O(nnz + n N^2) and the Krylov
-vectors O(n N) each. Arnoldi (ARPACK) on this inverse gives the eigenvalues of M nearest sigma.
+vectors O(n N) each. Arnoldi on this inverse gives the eigenvalues of M nearest sigma.
+
+Centring. With phi(theta) = exp(zeta theta) psi(theta) the same collocation applies to psi, with
+A_k exp(-zeta h_k), an extra -zeta I and eigenvalues lambda - zeta; an eigenfunction becomes
+exp((lambda - zeta) theta) v, so N resolves |lambda - zeta| tau instead of |lambda| tau. Each shift
+is its own centre: roots far up the axis, or of a delay much longer than the rates' time scale,
+need no larger degree than roots near the origin.
 
 Refinement. Newton's method on Delta(lambda) v = 0, c* v = 1 (c the starting vector): with
 u = Delta(lambda)^-1 Delta'(lambda) v, lambda <- lambda - 1 / (c* u), v <- u / (c* u); one sparse LU per
@@ -33,7 +39,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Any, Optional, Sequence, Union
+from typing import Any, ClassVar, Optional, Sequence, Union
 
 import numpy as np
 import scipy.linalg
@@ -89,6 +95,8 @@ class LargeSystem:
     matrices: list[Any]
     delays: FloatArray
     sparse: bool
+    # Each sample of a count costs a factorization: the budget of one count.
+    max_samples: ClassVar[int] = 500_000
     norm_bounds: FloatArray = field(init=False)
     # The box bounds (numerical range of the balanced undelayed sum, norms of the delayed
     # matrices), computed on first use by `vantor.large`.
@@ -177,6 +185,12 @@ class LargeSystem:
     @property
     def tau(self) -> float:
         return float(self.delays.max())
+
+    @property
+    def root_scale(self) -> float:
+        """Below this modulus, distances between roots are compared absolutely: 1 in the
+        system's unit of time, less for a delay longer than it (its roots lie 2 pi / tau apart)."""
+        return min(1.0, 1.0 / self.tau) if self.tau > 0.0 else 1.0
 
     def combination(self, weights: Any, shift: complex) -> Any:
         """shift I + sum_k weights_k A_k."""
@@ -319,14 +333,23 @@ def phase_at(system: LargeSystem, z: complex) -> tuple[float, float, bool]:
 
 
 class ShiftInvert:
-    """(M - sigma I)^-1 of the collocation matrix M of degree N, as a LinearOperator."""
+    """(M - sigma I)^-1 of the collocation matrix M of degree N, as a LinearOperator, collocated
+    about a centre zeta: phi(theta) = exp(zeta theta) psi(theta) turns lambda phi = phi' into
+    (lambda - zeta) psi = psi' with (lambda - zeta) psi(0) = sum_k exp(-zeta h_k) A_k psi(-h_k) - zeta psi(0),
+    the same structure with A_k exp(-zeta h_k), an extra -zeta I and eigenvalues shifted by zeta.
+    An eigenfunction psi = exp((lambda - zeta) theta) v is smooth for lambda near zeta, so N needs
+    to resolve |lambda - zeta| tau, not |lambda| tau: roots far up the axis or of a long delay
+    are within reach of a small N. zeta = 0 is the plain collocation."""
 
-    def __init__(self, system: LargeSystem, N: int, sigma: complex) -> None:
-        self.system, self.N, self.sigma = system, N, sigma
+    def __init__(self, system: LargeSystem, N: int, sigma: complex, centre: complex = 0.0) -> None:
+        self.system, self.N, self.sigma, self.centre = system, N, sigma, complex(centre)
         theta, D = chebyshev(N, system.tau if system.tau > 0 else 1.0)
         self.D = D
-        self.rows = np.array([interpolation_row(theta, -h) for h in system.delays])
-        R = np.linalg.inv(D[1:, 1:] - sigma * np.eye(N))
+        weights = np.exp(-self.centre * system.delays)
+        if not np.all(np.isfinite(weights)):
+            raise ValueError(f"the collocation centre {centre!r} is too far left for the delays")
+        self.rows = np.array([interpolation_row(theta, -h) for h in system.delays]) * weights[:, None]
+        R = np.linalg.inv(D[1:, 1:] - (sigma - self.centre) * np.eye(N))
         self.R = R
         r = R @ D[1:, 0]
         c = self.rows[:, 0] - self.rows[:, 1:] @ r
@@ -353,11 +376,12 @@ class ShiftInvert:
         return X.reshape(-1)
 
     def _apply(self, x: ComplexArray) -> ComplexArray:
+        """The collocation matrix about the centre plus zeta I (eigenvalues the roots)."""
         n, N = self.system.n, self.N
         X = np.asarray(x, dtype=np.complex128).reshape(N + 1, n)
         Y = np.empty_like(X)
         Y[0] = sum(A @ (row @ X) for row, A in zip(self.rows, self.system.matrices))
-        Y[1:] = self.D[1:] @ X
+        Y[1:] = self.D[1:] @ X + self.centre * X[1:]
         return Y.reshape(-1)
 
     def eigenpairs(self, count: int, seed: int = 0) -> tuple[ComplexArray, ComplexArray]:
@@ -432,25 +456,27 @@ def newton(system: LargeSystem, lam: complex, v: ComplexArray, max_steps: int = 
     c = v / norm
     v = c.copy()
     last = math.inf
-    for step_number in range(max_steps):
-        try:
-            u = system.factor_delta(lam)(system.delta_prime(lam) @ v)
-        except (RuntimeError, ValueError, np.linalg.LinAlgError):
-            break  # singular to working precision: lam is a root
-        denominator = complex(np.vdot(c, u))
-        if denominator == 0 or not np.all(np.isfinite(u)):
-            break
-        step = 1.0 / denominator
-        v = u / denominator
-        size = abs(step)
-        if step_number > 2 and size > last:
-            break  # no longer converging: keep the last iterate
-        lam = lam - step
-        last = size
-        if size <= 1e-15 * max(1.0, abs(lam)):
-            break
-    residual = float(np.linalg.norm(system.delta(lam) @ v)) / (
-        float(np.linalg.norm(v)) * system.term_size(lam))
+    # Far left of a long delay's roots exp(-lam h) overflows: such iterates fail the checks below.
+    with np.errstate(over="ignore", invalid="ignore"):
+        for step_number in range(max_steps):
+            try:
+                u = system.factor_delta(lam)(system.delta_prime(lam) @ v)
+            except (RuntimeError, ValueError, np.linalg.LinAlgError):
+                break  # singular to working precision: lam is a root
+            denominator = complex(np.vdot(c, u))
+            if denominator == 0 or not np.all(np.isfinite(u)):
+                break
+            step = 1.0 / denominator
+            v = u / denominator
+            size = abs(step)
+            if step_number > 2 and size > last:
+                break  # no longer converging: keep the last iterate
+            lam = lam - step
+            last = size
+            if size <= 1e-15 * max(system.root_scale, abs(lam)):
+                break
+        residual = float(np.linalg.norm(system.delta(lam) @ v)) / (
+            float(np.linalg.norm(v)) * system.term_size(lam))
     if not math.isfinite(residual):
         return None
     return lam, residual, v / np.linalg.norm(v)

@@ -112,7 +112,8 @@ def as_lagsys(sys: object, name: str = "sys") -> pyvantor.lagsys:
         if is_sparse_system(sys):
             raise TypeError(
                 f"{name} is a sparse DelaySystem: use vantor.rightmost_roots (or count_roots, "
-                f"is_stable, spectral_abscissa, all_roots), or {name}.to_lagsys() for a small system")
+                f"is_stable, spectral_abscissa, all_roots, roots_in_box, distinct_roots, certify), "
+                f"or {name}.to_lagsys() for a small system")
         converted: pyvantor.lagsys = sys.to_lagsys()
         return converted
     return sys  # type: ignore[return-value]

@@ -130,6 +130,7 @@ def total_turns(data: System, points: Points, speed: FloatArray, steps: IntArray
     if not closed:
         hit |= zero[ids.size:]
     pa, ra = phase[:ids.size], rate[:ids.size]
+    limit = int(getattr(data, "max_samples", MAX_SAMPLES))
     turn = np.zeros(contours)
     used = ids.size
     own = steps.astype(np.int64)
@@ -140,9 +141,9 @@ def total_turns(data: System, points: Points, speed: FloatArray, steps: IntArray
             break
         mid = 0.5 * (a + b)
         used += mid.size
-        if used > MAX_SAMPLES:
+        if used > limit:
             raise TooManySamples(
-                f"the argument-principle contour needs more than {MAX_SAMPLES} samples")
+                f"the argument-principle contour needs more than {limit} samples (roots crowd it)")
         pm, rm, zero = det_phase(data, points(c, mid))
         np.logical_or.at(hit, c, zero)
         if budget is not None:

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Optional
+from typing import Any, Optional
 
 import numpy as np
 from scipy.optimize import brentq
@@ -39,8 +39,8 @@ def count_roots(sys: pyvantor.lagsys, r: float) -> int:
 
     Parameters
     ----------
-    sys : pyvantor.lagsys
-        The system.
+    sys : pyvantor.lagsys or vantor.DelaySystem
+        The system. A sparse DelaySystem is solved by `rightmost_roots` (with ``r``).
     r : float
         The bound.
 
@@ -191,8 +191,8 @@ def certify(sys: pyvantor.lagsys, r: float) -> Certificate:
 
     Parameters
     ----------
-    sys : pyvantor.lagsys
-        The system.
+    sys : pyvantor.lagsys or vantor.DelaySystem
+        The system. A sparse DelaySystem is solved by `rightmost_roots` (with ``r``).
     r : float
         The bound.
 
@@ -214,6 +214,8 @@ def certify(sys: pyvantor.lagsys, r: float) -> Certificate:
     >>> print(vantor.certify(sys, -1.0))
     2 roots right of -1, 2 found: complete
     """
+    if is_sparse_system(sys):
+        return _certify_sparse(sys, check_real(r, "r"))
     data = normalized(check_system(as_lagsys(sys)))
     unit = data.unit
     count, left = count_right_of(data, check_real(r, "r") / unit)
@@ -229,6 +231,31 @@ def certify(sys: pyvantor.lagsys, r: float) -> Certificate:
         r=left * unit, count=count, roots=found.roots * unit, multiplicity=found.multiplicity,
         complete=missing == 0 and surplus == 0, missing=missing, missing_modulus=modulus,
         surplus=surplus, surplus_values=found.spurious * unit)
+
+
+def _certify_sparse(sys: Any, r: float) -> Certificate:
+    """certify for a sparse DelaySystem: the roots right of r proven by `rightmost_roots`, or, when
+    they cannot all be found, those found beside the count and the modulus bound of the box that
+    holds every root right of r."""
+    from .large import box_right_of, count_large, in_unit, large_system, rightmost_roots
+
+    empty = np.zeros(0, dtype=np.complex128)
+    try:
+        found = rightmost_roots(sys, r=r)
+    except RuntimeError:
+        found = rightmost_roots(sys, r=r, certify=False)
+        system, unit = in_unit(large_system(sys))
+        count, line = count_large(system, r / unit)
+        total = int(found.multiplicity.sum())
+        box = box_right_of(system, line)
+        high = math.hypot(max(abs(box.x0), abs(box.x1)), box.y) * unit if box is not None else 0.0
+        missing = max(0, count - total)
+        return Certificate(r=line * unit, count=count, roots=found.roots, multiplicity=found.multiplicity,
+                           complete=False, missing=missing,
+                           missing_modulus=(0.0, high) if missing else None,
+                           surplus=max(0, total - count), surplus_values=empty)
+    return Certificate(r=found.r, count=found.count, roots=found.roots, multiplicity=found.multiplicity,
+                       complete=True, missing=0, missing_modulus=None, surplus=0, surplus_values=empty)
 
 
 def _missing_modulus(

@@ -358,7 +358,7 @@ def _rect_counts(system: LargeSystem, rects: FloatArray, executor: Optional[Any]
 
 def count_large(system: LargeSystem, r: float, executor: Optional[Any] = None) -> tuple[int, float]:
     """Roots with Re(lambda) > r by the argument principle on `box_right_of`, and the line used."""
-    scale = max(1.0, abs(r))
+    scale = max(system.root_scale, abs(r))
     for shift in _EDGE_SHIFTS:
         left = r - shift * scale
         box = box_right_of(system, left)
@@ -426,17 +426,17 @@ class _Found:
     """Refined roots with their residuals and null vectors, without duplicates, closed under
     conjugation."""
 
-    def __init__(self, n: int) -> None:
-        self.n = n
+    def __init__(self, n: int, floor: float = 1.0) -> None:
+        self.n, self.floor = n, floor
         self.roots: list[complex] = []
         self.residuals: list[float] = []
         self.vectors: list[ComplexArray] = []
 
     def add(self, lam: complex, residual: float, v: ComplexArray) -> None:
         for z, w in ((lam, v), (lam.conjugate(), v.conj())):
-            if abs(z.imag) <= 1e-13 * max(1.0, abs(z)):
+            if abs(z.imag) <= 1e-13 * max(self.floor, abs(z)):
                 z = complex(z.real, 0.0)
-            if any(abs(z - u) <= _SAME * max(1.0, abs(z)) for u in self.roots):
+            if any(abs(z - u) <= _SAME * max(self.floor, abs(z)) for u in self.roots):
                 continue
             self.roots.append(z)
             self.residuals.append(residual)
@@ -464,9 +464,9 @@ class _Roots:
     radius: FloatArray
 
 
-def _group_labels(z: ComplexArray, tol: float) -> NDArray[np.intp]:
-    """Single-linkage groups of points closer than tol max(1, |z|) (a KD-tree pair query)."""
-    return linked_labels(z, np.full(z.size, tol * max(1.0, float(np.abs(z).max(initial=0.0)))))
+def _group_labels(z: ComplexArray, tol: float, floor: float = 1.0) -> NDArray[np.intp]:
+    """Single-linkage groups of points closer than tol max(floor, |z|) (a KD-tree pair query)."""
+    return linked_labels(z, np.full(z.size, tol * max(floor, float(np.abs(z).max(initial=0.0)))))
 
 
 def _cluster(system: LargeSystem, z: ComplexArray, res: FloatArray, V: ComplexArray,
@@ -482,7 +482,8 @@ def _cluster(system: LargeSystem, z: ComplexArray, res: FloatArray, V: ComplexAr
     it): the count is its multiplicity (a semisimple root found once counts twice). A group
     whose circle stays in noise merges with its nearest neighbour (a root of high multiplicity
     scatters wider than _CLUSTER) and is counted again; one that cannot merge raises."""
-    labels = _group_labels(z, _CLUSTER)
+    floor = system.root_scale
+    labels = _group_labels(z, _CLUSTER, floor)
     groups = [np.flatnonzero(labels == u) for u in np.unique(labels)]
     resolved: dict[tuple[int, ...], list[tuple[complex, int, int, float]]] = {}
     for _ in range(64):
@@ -501,7 +502,7 @@ def _cluster(system: LargeSystem, z: ComplexArray, res: FloatArray, V: ComplexAr
                 continue
             best = int(g[int(np.argmin(res[g]))])
             wanted_probe = probe is not None and bool(np.any(probe[g]))
-            previous = _known_multiplicity(known, centres[i])
+            previous = _known_multiplicity(known, centres[i], floor)
             if g.size == 1 and (previous is not None or not wanted_probe):
                 resolved[key] = [(complex(z[best]), previous or 1, best, 0.0)]
                 continue
@@ -518,7 +519,7 @@ def _cluster(system: LargeSystem, z: ComplexArray, res: FloatArray, V: ComplexAr
                 if nearest[i] >= 0:
                     joined = np.concatenate((g, groups[int(nearest[i])]))
                     spread = float(np.abs(z[joined] - z[joined].mean()).max())
-                    if spread <= _MERGE_MAX * max(1.0, abs(complex(centres[i]))):
+                    if spread <= _MERGE_MAX * max(floor, abs(complex(centres[i]))):
                         merge = (i, int(nearest[i]))
                         break
                 if counted[0] == 0:
@@ -546,12 +547,12 @@ def _cluster(system: LargeSystem, z: ComplexArray, res: FloatArray, V: ComplexAr
                   counted_flag[order], radius[order])
 
 
-def _known_multiplicity(known: Optional[_Roots], centre: complex) -> Optional[int]:
+def _known_multiplicity(known: Optional[_Roots], centre: complex, floor: float) -> Optional[int]:
     """The multiplicity an earlier clustering counted at this centre, if any."""
     if known is None or known.z.size == 0:
         return None
     j = int(np.argmin(np.abs(known.z - centre)))
-    if known.counted[j] and abs(known.z[j] - centre) <= _CLUSTER * max(1.0, abs(centre)):
+    if known.counted[j] and abs(known.z[j] - centre) <= _CLUSTER * max(floor, abs(centre)):
         return int(known.multiplicity[j])
     return None
 
@@ -562,7 +563,7 @@ def _separate_points(system: LargeSystem, points: ComplexArray) -> Optional[Floa
     dist = np.abs(points[:, None] - points[None, :])
     np.fill_diagonal(dist, np.inf)
     radii = 0.45 * dist.min(axis=1)
-    if np.any(radii <= 1e-10 * np.maximum(1.0, np.abs(points))):
+    if np.any(radii <= 1e-10 * np.maximum(system.root_scale, np.abs(points))):
         return None
     counts, hit = zeros_in_circles(system, points, radii, budget=_CIRCLE_BUDGET)
     return radii if not np.any(hit) and np.all(counts == 1) else None
@@ -573,7 +574,7 @@ def _circle_count(system: LargeSystem, centre: complex, spread: float, cap: floa
     """The count on a circle around centre and its radius, grown tenfold from max(1e-3 max(1,
     |centre|), 30 spread) up to cap while the count is 0 or det Delta is in rounding noise on the
     circle; (0, radius) when it stays 0, (-1, radius) when it stays in noise."""
-    scale = max(1.0, abs(centre))
+    scale = max(system.root_scale, abs(centre))
     radius = min(cap, max(_CIRCLE_REL * scale, 30.0 * spread))
     while True:
         counts, hit = zeros_in_circles(system, np.array([centre]), np.array([radius]),
@@ -598,16 +599,35 @@ def _conjugate_centres(z: ComplexArray) -> ComplexArray:
     return z
 
 
+def _centre(system: LargeSystem, sigma: complex) -> complex:
+    """Where to centre the collocation for a shift: at the shift itself, unless exp(-zeta h_k)
+    would leave the double range (a shift far left of a long delay's roots)."""
+    tau = system.tau
+    if tau <= 0.0:
+        return 0.0
+    return complex(max(sigma.real, -256.0 / tau), sigma.imag)
+
+
 def _degree(system: LargeSystem, sigma: complex) -> int:
-    # The collocation resolves eigenvalues up to about |lambda| tau ~ N; Newton does the rest.
-    return int(min(160, max(24, math.ceil(1.5 * abs(sigma) * system.tau) + 24)))
+    # The collocation resolves eigenvalues up to about |lambda - centre| tau ~ N; Newton does the rest.
+    distance = abs(sigma - _centre(system, sigma))
+    return int(min(160, max(24, math.ceil(1.5 * distance * system.tau) + 24)))
 
 
 def _shift_task(system: LargeSystem, job: tuple[complex, int, int]
                 ) -> tuple[list[tuple[complex, float, ComplexArray]], float]:
     """The refined roots from the Ritz values nearest a shift, and the radius they span."""
     sigma, count, seed = job
-    values, vectors = ShiftInvert(system, _degree(system, sigma), sigma).eigenpairs(count, seed)
+    degree = _degree(system, sigma)
+    while True:
+        values, vectors = ShiftInvert(system, degree, sigma, _centre(system, sigma)).eigenpairs(count, seed)
+        # Ritz values farther from the centre than the degree resolves are not yet roots: raise
+        # the degree to the radius they span (the roots of a long delay lie densely about it).
+        spread = float(np.abs(values - _centre(system, sigma)).max()) if values.size else 0.0
+        needed = int(min(160, math.ceil(1.5 * spread * system.tau) + 24))
+        if needed <= degree + 8:
+            break
+        degree = needed
     accepted = []
     for lam, v in zip(values, vectors):
         # A Ritz pair already within rounding needs no Newton step (each costs a factorization).
@@ -671,10 +691,12 @@ def rightmost_roots(sys: Union[DelaySystem, pyvantor.lagsys], k: int = 6, *, r: 
                     ) -> RightmostRoots:
     """The k rightmost characteristic roots of a (large, sparse) delay system, certified.
 
-    Shift-invert Arnoldi (ARPACK) on a Chebyshev collocation of the delay equation, where each
-    solve with the shifted operator reduces to one solve with an n x n matrix formed from the A_k
-    at the shift, factored once (a sparse LU for sparse A_k); the first shift lies right of a
-    proven bound on the spectral abscissa. The system is first balanced by a diagonal similarity
+    Shift-invert Arnoldi on a Chebyshev collocation of the delay equation centred at each shift
+    (x(t) = exp(sigma t) y(t), so that the roots near the shift are resolved by a low degree even
+    far up the axis or with a delay far longer than the system's time scale), where each solve
+    with the shifted operator reduces to one solve with an n x n matrix formed from the A_k at
+    the shift, factored once (a sparse LU for sparse A_k); the first shift lies right of a proven
+    bound on the spectral abscissa. The system is first balanced by a diagonal similarity
     (same roots), so that non-normal operators (upwind advection) show no pseudo-eigenvalues.
     Every Ritz value is refined by Newton's method on Delta(lambda) v = 0 with sparse
     factorizations and kept only with a relative residual below 1e-10. Values that cluster are
@@ -754,9 +776,14 @@ def rightmost_roots(sys: Union[DelaySystem, pyvantor.lagsys], k: int = 6, *, r: 
         raise ValueError(f"k = {wanted} is more than the {_MAX_K} rightmost roots one call finds "
                          f"(each needs its own Arnoldi vectors); give r to bound them instead")
 
-    found = _Found(system.n)
+    found = _Found(system.n, system.root_scale)
     upper = abscissa_bound(system)
-    sigma0 = complex(upper + 0.05 * max(1.0, abs(upper)), 0.0)
+    # Right of every root, but within a few root spacings (2 pi / tau) of the line of a long
+    # delay's roots: beyond them, every root is at about the same distance from the shift.
+    offset = 0.05 * max(1.0, abs(upper))
+    if system.tau > 0.0:
+        offset = min(offset, 2.0 / system.tau)
+    sigma0 = complex(upper + offset, 0.0)
     batch = (wanted or 10) + 6
     jobs: list[tuple[complex, int, int]] = [(sigma0, batch, seed)]
     shifts = 0
@@ -778,11 +805,12 @@ def rightmost_roots(sys: Union[DelaySystem, pyvantor.lagsys], k: int = 6, *, r: 
                 continue
             # Shifts until the discs where every root was found cover the region right of the
             # tentative line (which moves right as roots are found).
-            jobs = _uncovered_shifts(system, _line(z, np.ones(z.size, dtype=np.int64), wanted, bound),
+            jobs = _uncovered_shifts(system, _line(z, np.ones(z.size, dtype=np.int64), wanted, bound,
+                                                           floor=system.root_scale),
                                      upper, discs, batch, seed + shifts) if shifts < 16 * (_ROUNDS + 1) else []
         z, res, V = found.sorted()
         roots = _cluster(system, z, res, V, known=roots)
-        line = _line(roots.z, roots.multiplicity, wanted, bound, roots.radius)
+        line = _line(roots.z, roots.multiplicity, wanted, bound, roots.radius, system.root_scale)
         if not certify:
             return _result(roots, line, False, -1, shifts,
                            "not certified: certify=False (an uncertified list may skip roots)" + note,
@@ -792,9 +820,9 @@ def rightmost_roots(sys: Union[DelaySystem, pyvantor.lagsys], k: int = 6, *, r: 
         if count != inside:
             # A semisimple root found once (two modes with one value) counts twice on its circle;
             # the scattered iterates of a root of high multiplicity count once together.
-            near = z.real > line - 1e-2 * max(1.0, abs(line))
+            near = z.real > line - 1e-2 * max(system.root_scale, abs(line))
             roots = _cluster(system, z, res, V, probe=near, known=roots)
-            line = _line(roots.z, roots.multiplicity, wanted, bound, roots.radius)
+            line = _line(roots.z, roots.multiplicity, wanted, bound, roots.radius, system.root_scale)
             count, line = count_large(system, line, executor)
             inside = int(roots.multiplicity[roots.z.real > line].sum())
         if count == inside:
@@ -846,7 +874,7 @@ def _balanced(system: LargeSystem) -> tuple[LargeSystem, Optional[FloatArray]]:
 
 
 def _line(z: ComplexArray, multiplicity: NDArray[np.int64], wanted: Optional[int],
-          bound: Optional[float], radius: Optional[FloatArray] = None) -> float:
+          bound: Optional[float], radius: Optional[FloatArray] = None, floor: float = 1.0) -> float:
     """The line to count on: r itself, or just left of the k-th root found counted with
     multiplicity (a quarter of the way to the next distinct real part): it never cuts a cluster
     or a conjugate pair."""
@@ -859,7 +887,7 @@ def _line(z: ComplexArray, multiplicity: NDArray[np.int64], wanted: Optional[int
                            "resolves)")
     index = min(int(np.searchsorted(np.cumsum(multiplicity), wanted)), z.size - 1)
     kth = float(z[index].real)
-    scale = max(1.0, abs(kth))
+    scale = max(floor, abs(kth))
     below = z.real[z.real < kth - 1e-9 * scale]
     gap = 0.25 * (kth - float(below.max())) if below.size else 1e-2 * scale
     # Clear of the circle on which the k-th root's multiplicity was counted.

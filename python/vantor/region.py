@@ -155,8 +155,8 @@ def roots_in_box(sys: pyvantor.lagsys, box: Sequence[float], *, executor: Option
 
     Parameters
     ----------
-    sys : pyvantor.lagsys
-        The system.
+    sys : pyvantor.lagsys or vantor.DelaySystem
+        The system. A sparse DelaySystem is solved by `rightmost_roots` (with ``r``).
     box : sequence of 4 floats
         ``(re_min, re_max, im_min, im_max)``. A root on its boundary, or within rounding of it,
         is inside: the boundary is moved outward past it, as `count_roots` does.
@@ -190,9 +190,18 @@ def roots_in_box(sys: pyvantor.lagsys, box: Sequence[float], *, executor: Option
     >>> res.count, res.complete
     (2, True)
     """
-    data = normalized(check_system(as_lagsys(sys)))
     check_executor(executor)
     rect = _check_box(box)
+    if is_sparse_system(sys):
+        # The certified roots right of the box's left side, those inside it.
+        from .large import rightmost_roots
+
+        found = rightmost_roots(sys, r=rect[0], executor=executor)
+        z = found.roots
+        inside = (z.real <= rect[1]) & (z.imag >= rect[2]) & (z.imag <= rect[3])
+        return RootsInBox(z[inside], found.multiplicity[inside], int(found.multiplicity[inside].sum()),
+                          (found.r, rect[1], rect[2], rect[3]), True, 0)
+    data = normalized(check_system(as_lagsys(sys)))
     count, counted = _count_box(data, _scaled(rect, 1.0 / data.unit))
     return in_unit(_solve(data, counted, count, executor), data.unit)
 
@@ -218,8 +227,8 @@ def all_roots(sys: pyvantor.lagsys, r: float, *, max_count: int = MAX_COUNT,
 
     Parameters
     ----------
-    sys : pyvantor.lagsys
-        The system.
+    sys : pyvantor.lagsys or vantor.DelaySystem
+        The system. A sparse DelaySystem is solved by `rightmost_roots` (with ``r``).
     r : float
         The bound. A root on the line ``Re(lambda) = r``, or within rounding of it, is included,
         as in `count_roots`.

@@ -11,7 +11,8 @@ import pyvantor
 
 from ._newton import newton_steps, scale as _scale
 from ._resolve import Resolver
-from ._system import ComplexArray, SystemData, as_lagsys, check_real, check_system, normalized
+from ._system import (ComplexArray, SystemData, as_lagsys, check_real, check_system, is_sparse_system,
+                      normalized)
 
 _EPS = float(np.finfo(np.float64).eps)
 # Newton steps on det Delta that polish a simple root; it moves at most this far (relative).
@@ -50,8 +51,8 @@ def distinct_roots(sys: pyvantor.lagsys, r: float, *, tol: float = 1e-4) -> Dist
 
     Parameters
     ----------
-    sys : pyvantor.lagsys
-        The system.
+    sys : pyvantor.lagsys or vantor.DelaySystem
+        The system. A sparse DelaySystem is solved by `rightmost_roots` (with ``r``).
     r : float
         The bound: roots with ``Re(lambda) >= r`` are returned.
     tol : float, optional
@@ -81,11 +82,16 @@ def distinct_roots(sys: pyvantor.lagsys, r: float, *, tol: float = 1e-4) -> Dist
     >>> res.multiplicity
     array([1, 1])
     """
-    data = normalized(check_system(as_lagsys(sys)))
     bound = check_real(r, "r")
     tol = check_real(tol, "tol")
     if not 0.0 < tol <= 0.1:
         raise ValueError(f"tol must be in (0, 0.1], got {tol!r}")
+    if is_sparse_system(sys):
+        from .large import rightmost_roots
+
+        proven = rightmost_roots(sys, r=bound)
+        return DistinctRoots(proven.roots, proven.multiplicity)
+    data = normalized(check_system(as_lagsys(sys)))
     found = analyse(data, bound / data.unit, tol)
     return DistinctRoots(found.roots * data.unit, found.multiplicity)
 

@@ -229,6 +229,19 @@ def test_two_modes_crossing_together():
     assert intervals.crossings[0].direction == 1
 
 
+@pytest.mark.parametrize("excess", [1e-2, 3e-4])
+def test_slow_crossings(excess):
+    # b just past -a: the pair crosses at omega = sqrt(b^2 - a^2), slowly (s = 21.2 and 127.2).
+    a, b = -1.0, -(1.0 + excess)
+    expected, omega = scalar_margin(a, b)
+    system = lagsys([a, b], [0, 1])
+    margin = vantor.delay_margin(system)
+    assert margin.factor == pytest.approx(expected, rel=1e-9)
+    assert margin.frequency == pytest.approx(omega, rel=1e-9)
+    intervals = vantor.stability_intervals(system, up_to=1.5 * expected)
+    assert len(intervals.stable) == 1 and intervals.stable[0][1] == pytest.approx(expected, rel=1e-9)
+
+
 def test_intervals_are_claimed_only_up_to_up_to():
     system = lagsys([-1.0, -2.0], [0, 1])
     assert vantor.stability_intervals(system, up_to=1.0).stable == [(0.0, 1.0)]

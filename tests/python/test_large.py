@@ -163,8 +163,19 @@ def test_analyses_take_a_sparse_system(sparse_example):
     assert vantor.spectral_abscissa(sys).abscissa == pytest.approx(expected[0].real, rel=1e-10)
     res = vantor.all_roots(sys, -1.5)
     np.testing.assert_allclose(ordered(res.roots), expected[expected.real >= -1.5], rtol=1e-9)
+    right = expected[expected.real > -1.5]
+    distinct = vantor.distinct_roots(sys, -1.5)
+    np.testing.assert_allclose(ordered(distinct.roots), right, rtol=1e-9)
+    assert list(distinct.multiplicity) == [1] * right.size
+    certificate = vantor.certify(sys, -1.5)
+    assert certificate.complete and certificate.count == right.size
+    np.testing.assert_allclose(ordered(certificate.roots), right, rtol=1e-9)
+    box = vantor.roots_in_box(sys, (-1.5, 1.0, 0.0, 50.0))
+    upper = right[right.imag >= 0.0]
+    assert box.count == upper.size and box.complete
+    np.testing.assert_allclose(ordered(box.roots), upper, rtol=1e-9)
     with pytest.raises(TypeError, match="sparse DelaySystem"):
-        vantor.distinct_roots(sys, -1.0)
+        vantor.delay_margin(sys)
 
 
 def test_dense_and_sparse_matrices_give_the_same_roots():
@@ -233,10 +244,10 @@ def test_the_structured_solve_inverts_the_collocation_matrix():
     rng = np.random.default_rng(3)
     n, N = 4, 9
     A = [rng.normal(size=(n, n)), rng.normal(size=(n, n)), rng.normal(size=(n, n))]
-    for sparse in (False, True):
+    for sparse, centre in ((False, 0.0), (True, 0.0), (False, 0.3 + 0.8j), (True, -2.0 + 5.0j)):
         system = LargeSystem([sp.csc_matrix(M) if sparse else M for M in A], np.array([0.0, 0.7, 1.5]),
                              sparse)
-        op = ShiftInvert(system, N, 0.3 + 0.8j)
+        op = ShiftInvert(system, N, 0.3 + 0.8j, centre)
         M = np.column_stack([op._apply(e) for e in np.eye(op.size, dtype=complex)])
         y = rng.normal(size=op.size) + 1j * rng.normal(size=op.size)
         x = op._solve(y)
@@ -291,6 +302,31 @@ def distinct_with_multiplicity(values, tol=1e-7):
             kept.append(complex(z))
             counts.append(1)
     return np.array(kept), np.array(counts)
+
+
+def long_delay_roots(a, b, tau, branches=4):
+    """lambda = a_j + w / tau with w exp(w) = b tau exp(-a_j tau), in logarithms (the argument
+    overflows for a long delay): w + Log w = Log(b tau) - a_j tau + 2 pi i k by Newton's method."""
+    roots = []
+    for aj in a:
+        for k in range(-branches, branches + 1):
+            L = np.log(complex(b * tau)) - aj * tau + 2j * np.pi * k
+            w = L - np.log(L)
+            for _ in range(60):
+                w -= (w + np.log(w) - L) / (1.0 + 1.0 / w)
+            roots.append(aj + w / tau)
+    return ordered(np.array(roots))
+
+
+def test_a_delay_far_longer_than_the_time_scale():
+    # Every mode's roots lie about 2 pi / tau apart near Re = -log(2 |a_j|) / tau, a lattice much
+    # finer than the rates: the k rightmost, not every root within 1e-2 of the axis.
+    a, tau = np.array([-1.0, -1.3, -2.0, -3.0]), 1000.0
+    found = vantor.rightmost_roots(vantor.DelaySystem([sp.diags(a).tocsr(), -0.5 * sp.identity(4)],
+                                                      [0.0, tau]), 4)
+    expected = long_delay_roots(a, -0.5, tau)
+    assert found.certified and found.roots.size == 4 and found.count == 4
+    np.testing.assert_allclose(ordered(found.roots), expected[:4], rtol=1e-9)
 
 
 def test_a_defective_double_root_is_one_root_of_multiplicity_two():
