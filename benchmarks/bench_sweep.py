@@ -1,6 +1,7 @@
 """Throughput of vantor.sweep: a 41x41 stability chart of a 2x2 system with three delays.
 
-Rows: a bare serial loop over pyvantor.roots (one call per point at r = -1, for scale); a bare
+Rows: a bare serial loop over pyvantor.roots (one call per point at r = -1, for scale), the same
+calls on a pool of 2 threads (roots releases the interpreter lock); a bare
 serial loop computing the same quantity as the sweep (vantor.spectral_abscissa per point); sweep
 serial; sweep on a 2-process pool; sweep on a Dask LocalCluster of 2 single-threaded worker
 processes (started with vantor.dask_worker_config(), and with vantor imported, before the clock
@@ -19,7 +20,7 @@ for var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
 import argparse  # noqa: E402
 import importlib  # noqa: E402
 import time  # noqa: E402
-from concurrent.futures import ProcessPoolExecutor  # noqa: E402
+from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor  # noqa: E402
 
 import numpy as np  # noqa: E402
 
@@ -54,6 +55,10 @@ def main():
     rows = []
     t, _ = timed(lambda: [pyvantor.roots(build(g, d), -1.0) for g, d in points])
     rows.append(("bare loop over roots(r = -1)", t))
+    # roots runs without the interpreter lock: two threads share its calls.
+    with ThreadPoolExecutor(2) as threads:
+        t, _ = timed(lambda: list(threads.map(lambda p: pyvantor.roots(build(*p), -1.0), points)))
+    rows.append(("roots(r = -1) on 2 threads", t))
     # The two serial runs alternate, twice each, and keep their faster time: the machine's speed
     # drifts by several per cent over a minute, as much as the difference sought.
     bare_times, serial_times = [], []

@@ -36,5 +36,12 @@ NB_MODULE(pyvantor, m) {
         .def("A", &lagsys::lagsys::A, nb::rv_policy::reference_internal)
         .def("hA", &delays_view, nb::rv_policy::reference_internal);
 
-    m.def("roots", &lagsys::roots);
+    // The computation runs without the GIL (threads and thread pools run in parallel) on a copy
+    // taken while holding it: no other thread can change the system under it (its delays are a
+    // writable view).
+    m.def("roots", [](const lagsys::lagsys& sys, double r) {
+        const lagsys::lagsys snapshot = sys;
+        nb::gil_scoped_release release;
+        return lagsys::roots(snapshot, r);
+    });
 }

@@ -219,3 +219,44 @@ def test_subclass():
 def test_instances_have_no_dict(pair):
     with pytest.raises(AttributeError):
         pair.tag = 1
+
+
+def _busy_system(seed):
+    rng = np.random.default_rng(seed)
+    n = 8
+    return pyvantor.lagsys([rng.normal(size=(n, n)) - 2.0 * np.eye(n), rng.normal(size=(n, n)) / n ** 0.5,
+                            rng.normal(size=(n, n)) / n ** 0.5], [0.0, 1.0, 2.3])
+
+
+def test_roots_lets_other_threads_run():
+    # While one thread is inside roots, this one keeps running Python code at a good share of its
+    # own pace (holding the GIL, roots would let it run only in rare slices: well under 1%).
+    import threading
+    import time
+
+    def spin(until):
+        count = 0
+        while not until():
+            count += 1
+        return count
+
+    began = time.perf_counter()
+    alone = spin(lambda: time.perf_counter() - began > 0.05) / (time.perf_counter() - began)
+    sys = _busy_system(0)
+    thread = threading.Thread(target=pyvantor.roots, args=(sys, -1.5))
+    began = time.perf_counter()
+    thread.start()
+    beside = spin(lambda: not thread.is_alive()) / (time.perf_counter() - began)
+    thread.join()
+    assert beside > 0.1 * alone
+
+
+def test_threads_give_the_serial_roots():
+    from concurrent.futures import ThreadPoolExecutor
+
+    systems = [_busy_system(seed) for seed in range(4)]
+    serial = [pyvantor.roots(s, -1.0) for s in systems]
+    with ThreadPoolExecutor(2) as pool:
+        threaded = list(pool.map(lambda s: pyvantor.roots(s, -1.0), systems))
+    for a, b in zip(serial, threaded):
+        np.testing.assert_array_equal(np.array(a), np.array(b))
