@@ -12,6 +12,9 @@ s.y > 0. On non-smooth functions BFGS converges to the kink with H growing ill-c
 the non-smooth directions; it stops when the line search can no longer bracket a step (the
 bracket falls below rounding) or the gradient is undefined (a multiple root).
 
+For one variable, bisection on the sign of the derivative then closes the bracket around the
+kink that the points of BFGS leave on either side of it.
+
 Phase 2, gradient sampling: at x, gradients at points sampled uniformly in a ball of radius eps
 approximate the eps-subdifferential; the element g* of least norm of their convex hull (a small
 quadratic program, solved as a non-negative least-squares problem) gives the descent direction
@@ -88,7 +91,8 @@ def _line_search(objective: Objective, trace: Trace, x: FloatArray, f: float, g:
 
 
 def bfgs(objective: Objective, x0: FloatArray, trace: Trace, max_iter: int, gtol: float,
-         ftol: float) -> None:
+         ftol: float, bracketed: Optional[Callable[[], bool]] = None) -> None:
+    """Phase 1; stops early once `bracketed()` says that a bracket holds a minimizer."""
     x = x0.copy()
     f, g = _evaluate(objective, trace, x)
     n = x.size
@@ -96,6 +100,9 @@ def bfgs(objective: Objective, x0: FloatArray, trace: Trace, max_iter: int, gtol
     first = True
     stalled = 0
     for _ in range(max_iter):
+        if bracketed is not None and bracketed():
+            trace.message = "a minimizer is bracketed"
+            return
         if not np.all(np.isfinite(g)):
             trace.message = "stopped at a point where the abscissa is not differentiable"
             return
@@ -128,6 +135,44 @@ def bfgs(objective: Objective, x0: FloatArray, trace: Trace, max_iter: int, gtol
             trace.message = "the abscissa stopped decreasing"
             return
     trace.message = "reached the iteration limit"
+
+
+def bracket(history: list[tuple[float, float, float]], best: float) -> Optional[tuple[float, float]]:
+    """The nearest points left and right of `best` where the derivative is negative and positive."""
+    left = [u for u, _, g in history if u <= best and math.isfinite(g) and g < 0.0]
+    right = [u for u, _, g in history if u >= best and math.isfinite(g) and g > 0.0]
+    return (max(left), min(right)) if left and right else None
+
+
+def bisect_bracket(objective: Objective, trace: Trace, history: list[tuple[float, float, float]],
+                   max_iter: int) -> None:
+    """One variable: from the points evaluated so far, (u, f, f'), the nearest ones around the best
+    point where the derivative is negative (left) and positive (right) bracket a minimizer of a
+    function that is smooth on either side of it; the bracket is halved by the derivative's sign
+    at its midpoint down to adjacent doubles. BFGS zigzags across a one-sided square-root kink
+    (a double root) with steps that shrink geometrically; bisection reaches it in as many
+    evaluations as bits."""
+    found = bracket(history, float(trace.x[0]))
+    if found is None:
+        return
+    a, b = found
+    for _ in range(max_iter):
+        mid = 0.5 * (a + b)
+        if not a < mid < b:
+            return  # adjacent doubles
+        _, g = _evaluate(objective, trace, np.array([mid]))
+        if not math.isfinite(float(g[0])):
+            break  # the kink itself, within rounding: a multiple root
+        if g[0] < 0.0:
+            a = mid
+        elif g[0] > 0.0:
+            b = mid
+        else:
+            return
+    # Within rounding of the kink the derivative's sign is lost and the values are as accurate as
+    # the multiple root: the best of a few points across what is left of the bracket.
+    for u in np.linspace(a, b, 9)[1:-1]:
+        _evaluate(objective, trace, np.array([u]))
 
 
 def _least_norm(G: FloatArray) -> FloatArray:

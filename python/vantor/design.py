@@ -12,7 +12,7 @@ from scipy.optimize import OptimizeResult
 
 import pyvantor
 
-from ._nonsmooth import Trace, bfgs, gradient_sampling
+from ._nonsmooth import Trace, bfgs, bisect_bracket, bracket, gradient_sampling
 from ._system import check_real, check_system
 from .region import all_roots
 from .sensitivity import ParameterBuild, _check_parameters, parameter_derivative
@@ -116,6 +116,10 @@ class _Abscissa:
             return found.abscissa, np.full(p.size, np.nan)
         gradient = parameter_derivative(self.build, p, self.scalar, data, found.root).real
         return found.abscissa, np.asarray(gradient, dtype=np.float64)
+
+    def history(self) -> list[tuple[float, float, float]]:
+        """(u, f, f') at every point evaluated so far, for one variable."""
+        return [(float(np.frombuffer(key)[0]), f, float(g[0])) for key, (f, g) in self.cache.items()]
 
     def __call__(self, u: FloatArray) -> tuple[float, FloatArray]:
         key = u.tobytes()
@@ -239,7 +243,11 @@ def minimize_abscissa(
         f, g = objective(u)
         trace = Trace(u.copy(), f, g)
         try:
-            bfgs(objective, u, trace, max_iter, gtol, ftol)
+            one = u.size == 1
+            bfgs(objective, u, trace, max_iter, gtol, ftol,
+                 (lambda: bracket(objective.history(), float(trace.x[0])) is not None) if one else None)
+            if one:
+                bisect_bracket(objective, trace, objective.history(), max_iter)
             gradient_sampling(objective, trace, 1e-3, xtol, gtol, rng, max_iter)
         except _Diverged:
             trace.stationary = False

@@ -704,7 +704,9 @@ def rightmost_roots(sys: Union[DelaySystem, pyvantor.lagsys], k: int = 6, *, r: 
     found as two nearby values is one root of multiplicity two; a semisimple root found once counts
     twice). Certification counts the roots right of a line just left of the k-th root (never
     through a cluster or a conjugate pair) by the argument principle (sparse LU log-determinants
-    at the contour's nodes, on a box from the numerical range of the undelayed matrices); when the
+    at the contour's nodes, on a box from the numerical range of the undelayed matrices; when the
+    undelayed part is symmetric of order at most 3000 and every delayed matrix a multiple of I,
+    det Delta is the product of z(lambda) - mu_j over its eigenvalues mu_j, computed once); when the
     count exceeds the roots found, strips of the box are counted and new shifts placed where roots
     are missing.
 

@@ -320,6 +320,16 @@ def test_abscissa_of_a_pure_delay_is_smallest_at_the_double_root():
     assert len(res.starts) == 2 and res.nfev > 0 and res.nit > 0
 
 
+@pytest.mark.parametrize("a", [0.0, -0.5])
+def test_one_parameter_closes_on_the_double_root_by_bisection(a):
+    # x' = a x - k x(t - 1): the least abscissa is the double root a - 1 at k = exp(a - 1) (a square
+    # root kink on one side); BFGS alone zigzags to it in hundreds of evaluations.
+    res = vantor.minimize_abscissa(lambda k: scalar(a, -k), 0.1, starts=1)
+    assert res.x == pytest.approx(math.exp(a - 1.0), rel=1e-12)
+    assert res.fun == pytest.approx(a - 1.0, abs=1e-12) and res.certified and res.success
+    assert res.nfev <= 250
+
+
 def test_bounds_are_respected():
     # The abscissa falls on [0, 1/e]: the optimum on [0.05, 0.2] is the bound 0.2.
     res = vantor.minimize_abscissa(lambda k: scalar(0.0, -k), 0.1, bounds=[(0.05, 0.2)], starts=1)

@@ -447,3 +447,44 @@ def test_sparse_column_order_fills_as_little_as_superlus_own():
     theirs = scipy.sparse.linalg.splu(sp.csc_matrix(z * sp.identity(n) + weights[0] * A0
                                                     + weights[1] * A1))
     assert ours.L.nnz + ours.U.nnz <= 1.5 * (theirs.L.nnz + theirs.U.nnz)
+
+
+@pytest.mark.parametrize("sparse", [False, True])
+def test_counts_from_the_eigenvalues_of_a_symmetric_part_match_determinants(sparse):
+    # Delayed terms c_k I beside a symmetric undelayed part: arg det Delta and its log-derivative
+    # from the eigenvalues, against a dense LU of Delta at each point.
+    from vantor._krylov import LargeSystem
+
+    rng = np.random.default_rng(5)
+    n = 30
+    S = rng.normal(size=(n, n))
+    S = S + S.T
+    I = np.eye(n)
+    matrices = [S, -0.7 * I, 0.3 * I]
+    system = LargeSystem([sp.csc_matrix(M) if sparse else M for M in matrices], np.array([0.0, 1.0, 2.5]),
+                         sparse)
+    assert system.spectral_form() is not None
+    z = 3.0 * rng.normal(size=40) + 3j * rng.normal(size=40)
+    phases, rates, zero = system.det_phase(z)
+    assert not zero.any()
+    for phase, rate, lam in zip(phases, rates, z):
+        delta = lam * I - S + 0.7 * np.exp(-lam) * I - 0.3 * np.exp(-2.5 * lam) * I
+        derivative = I - 0.7 * np.exp(-lam) * I + 0.75 * np.exp(-2.5 * lam) * I
+        sign, _ = np.linalg.slogdet(delta)
+        assert abs(np.angle(np.exp(1j * phase) / sign)) <= 1e-9
+        assert rate == pytest.approx(abs(np.trace(np.linalg.solve(delta, derivative))), rel=1e-9)
+
+
+@pytest.mark.parametrize("change", ["unsymmetric", "delayed matrix", "unequal diagonal"])
+def test_other_systems_count_by_factorizations(change):
+    from vantor._krylov import LargeSystem
+
+    n = 6
+    S, A1 = np.diag(np.arange(1.0, n + 1)), -0.5 * np.eye(n)
+    if change == "unsymmetric":
+        S[0, 1] = 1.0
+    elif change == "delayed matrix":
+        A1[2, 3] = 0.1
+    else:
+        A1[4, 4] = -0.6
+    assert LargeSystem([S, A1], np.array([0.0, 1.0]), False).spectral_form() is None
