@@ -16,9 +16,11 @@ python3 -m pip install -q --no-deps --target build/asan-site \
   -C cmake.define.PYVANTOR_SANITIZE=ON -C cmake.build-type=RelWithDebInfo -C build-dir=build/asan-py .
 preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
 # The suites of the extension itself: its binding, roots, hostile input, properties and hard
-# cases. The package's own tests run pure Python over the same entry point and ran above.
+# cases, and the package's compiled kernels. The package's other tests run pure Python over the
+# same entry points and ran above.
 compiled_tests=(tests/python/test_binding.py tests/python/test_roots.py tests/python/test_hostile.py
-                tests/python/test_properties.py tests/python/test_completeness.py)
+                tests/python/test_properties.py tests/python/test_completeness.py
+                tests/python/test_kernels.py)
 # The interpreter is not instrumented and keeps memory to its end: no leak detection for it.
 # Huge requests (the hostile-input tests make some) fail with MemoryError instead of aborting.
 LD_PRELOAD="$preload" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \

@@ -14,7 +14,7 @@ from typing import NamedTuple
 import numpy as np
 from numpy.typing import NDArray
 
-from ._system import ComplexArray, FloatArray, SystemData, char_derivatives, char_matrices
+from ._system import SINGULAR, ComplexArray, FloatArray, SystemData, log_derivatives
 
 _EPS = float(np.finfo(np.float64).eps)
 # A step at most this fraction of the one before is quadratic convergence, not linear.
@@ -49,28 +49,12 @@ def newton_steps(data: SystemData, z: ComplexArray) -> ComplexArray:
     where it or its derivative overflows."""
     if z.size == 0:
         return np.empty(0, dtype=np.complex128)
-    D = char_matrices(data, z)
-    Dp = char_derivatives(data, z)
+    _, trace, status = log_derivatives(data, z)
     with np.errstate(all="ignore"):
-        if data.n == 1:
-            trace = Dp[:, 0, 0] / D[:, 0, 0]
-        else:
-            finite = np.isfinite(D).all(axis=(1, 2)) & np.isfinite(Dp).all(axis=(1, 2))
-            trace = np.full(z.shape, np.inf, dtype=np.complex128)
-            idx = np.flatnonzero(finite)
-            try:
-                trace[idx] = np.trace(np.linalg.solve(D[idx], Dp[idx]), axis1=1, axis2=2)
-            except np.linalg.LinAlgError:
-                for i in idx:
-                    try:
-                        trace[i] = np.trace(np.linalg.solve(D[i], Dp[i]))
-                    except np.linalg.LinAlgError:
-                        trace[i] = np.inf
-        overflow = ~(np.isfinite(D).all(axis=(1, 2)) & np.isfinite(Dp).all(axis=(1, 2)))
-        step = np.where(np.isfinite(trace) & (trace != 0), 1.0 / trace, 0.0)
-    step = np.asarray(step, dtype=np.complex128)
-    step[overflow] = np.inf
-    return step
+        finite = np.isfinite(trace)
+        step = np.where(finite & (trace != 0), 1.0 / trace, np.where(finite, 0.0, np.inf))
+    step[status == SINGULAR] = 0.0
+    return np.asarray(step, dtype=np.complex128)
 
 
 def refine(data: SystemData, z: ComplexArray, max_steps: int = MAX_STEPS) -> Refined:

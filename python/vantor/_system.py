@@ -12,12 +12,21 @@ from numpy.typing import NDArray
 
 import pyvantor
 
+from . import _kernels
+
 # The discretization degree of `pyvantor.roots` is capped at 100, which resolves roots up to about
 # |lambda| * max(1, tau) = 90.
 RESOLVED_REACH = 90.0
 
 ComplexArray = NDArray[np.complex128]
 FloatArray = NDArray[np.float64]
+
+# The status of a point in `log_derivatives`.
+REGULAR, SINGULAR, OVERFLOW = 0, 1, 2
+# Largest order for which the compiled kernel computes log_derivatives (LAPACK beyond), and the
+# matrices per batch of the NumPy path (CHUNK * n^2 complex numbers: at most 64 MB).
+_KERNEL_MAX_ORDER = 20
+_CHUNK_ENTRIES = 4_000_000
 
 
 @dataclass(frozen=True)
@@ -46,16 +55,13 @@ class SystemData:
         |lambda| |v| <= W |v| entrywise with W = sum_k |A_k| exp(-r h_k), so |lambda| <= rho(W), the
         Perron root of the non-negative W. B(r) is the smaller of the two; the second is far smaller
         for strongly non-normal systems (a large delayed coupling above the diagonal).
+        Computed by the compiled kernel (a tiny eigenproblem; the analyses solve B(r) = value
+        for r, calling it many times).
         """
-        with np.errstate(over="ignore", invalid="ignore"):
-            # exp(-r * 0) is 1 for every r, r = +-inf included (where the product would be nan).
-            weights = np.where(self.delays > 0.0, np.exp(-r * self.delays), 1.0)
-            by_norms = float(np.sum(self.norms * weights))
-            if not math.isfinite(by_norms) or self.n == 1:
-                return by_norms
-            W = np.tensordot(weights, np.abs(self.matrices), axes=1)
-            perron = float(np.abs(np.linalg.eigvals(W)).max())
-        return min(by_norms, perron * (1.0 + 1e-12))
+        return float(_kernels.modulus_bound(np.ascontiguousarray(self.matrices, dtype=np.float64),
+                                            np.ascontiguousarray(self.norms, dtype=np.float64),
+                                            np.ascontiguousarray(self.delays, dtype=np.float64),
+                                            float(r)))
 
     def reach(self, r: float) -> float:
         """B(r) * max(1, tau): what the discretization degree has to resolve for the bound r."""
@@ -143,7 +149,7 @@ def check_system(sys: object, name: str = "sys") -> SystemData:
     for k, hk in enumerate(delays.tolist()):
         if not (math.isfinite(hk) and hk >= 0.0):
             raise ValueError(f"{name}.hA()[{k}] = {hk!r}: delays must be finite and >= 0")
-    stacked = np.stack(matrices)
+    stacked = np.ascontiguousarray(np.stack(matrices))
     norms = np.linalg.norm(stacked, ord=2, axis=(1, 2))
     return SystemData(stacked, delays, norms)
 
@@ -181,3 +187,44 @@ def char_derivatives(data: SystemData, lam: ComplexArray) -> ComplexArray:
     diagonal = np.arange(n)
     D[:, diagonal, diagonal] += 1.0
     return D
+
+
+def log_derivatives(data: SystemData, lam: ComplexArray
+                    ) -> tuple[FloatArray, ComplexArray, NDArray[np.uint8]]:
+    """At every point of the 1-D array lam: arg det Delta from the pivots of an LU factorization
+    (no overflow), the logarithmic derivative (det Delta)'/det Delta = trace(Delta^-1 Delta') and a
+    status: REGULAR, SINGULAR (det Delta = 0 exactly; trace inf) or OVERFLOW (a non-finite Delta).
+
+    Up to order _KERNEL_MAX_ORDER by the compiled kernel (one small LU per point, no temporaries,
+    without the GIL); above it LAPACK's blocked LU, batched by NumPy, is the faster."""
+    points = np.ascontiguousarray(lam, dtype=np.complex128).reshape(-1)
+    if data.n <= _KERNEL_MAX_ORDER:
+        phase, trace, status = _kernels.log_derivatives(
+            np.ascontiguousarray(data.matrices, dtype=np.float64),
+            np.ascontiguousarray(data.delays, dtype=np.float64), points)
+        return (np.asarray(phase, dtype=np.float64), np.asarray(trace, dtype=np.complex128),
+                np.asarray(status, dtype=np.uint8))
+    phases = np.zeros(points.size)
+    traces = np.full(points.size, np.nan, dtype=np.complex128)
+    statuses = np.full(points.size, OVERFLOW, dtype=np.uint8)
+    chunk = max(1, _CHUNK_ENTRIES // (data.n * data.n))
+    for start in range(0, points.size, chunk):
+        part = slice(start, start + chunk)
+        D = char_matrices(data, points[part])
+        finite = np.flatnonzero(np.isfinite(D).all(axis=(1, 2)))
+        if finite.size < D.shape[0]:
+            D = D[finite]
+        sign, logabs = np.linalg.slogdet(D)
+        singular = np.isneginf(logabs)
+        where = start + finite
+        statuses[where] = np.where(singular, SINGULAR, REGULAR)
+        phases[where] = np.where(singular, 0.0, np.angle(sign))
+        traces[where[singular]] = np.inf
+        regular = ~singular
+        if np.any(regular):
+            some = not np.all(regular)
+            with np.errstate(all="ignore"):
+                X = np.linalg.solve(D[regular] if some else D,
+                                    char_derivatives(data, points[where[regular]]))
+            traces[where[regular]] = np.trace(X, axis1=1, axis2=2)
+    return phases, traces, statuses

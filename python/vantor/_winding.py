@@ -16,14 +16,12 @@ from typing import Callable, Optional, Protocol, Union
 import numpy as np
 from numpy.typing import NDArray
 
-from ._system import ComplexArray, FloatArray, SystemData, char_derivatives, char_matrices
+from ._system import OVERFLOW, SINGULAR, ComplexArray, FloatArray, SystemData, log_derivatives
 
 MAX_TURN = 2.0 * math.pi / 8.0
 # Samples allowed for one contour; more means a contour far too long for the system's delays.
 MAX_SAMPLES = 2_000_000
 _MIN_WIDTH = 1e-12
-# Matrices per batched determinant (memory: CHUNK * n^2 complex numbers at most 64 MB).
-_CHUNK_ENTRIES = 4_000_000
 
 IntArray = NDArray[np.intp]
 BoolArray = NDArray[np.bool_]
@@ -51,45 +49,19 @@ class TooManySamples(RuntimeError):
 
 
 def det_phase(data: System, lam: ComplexArray) -> tuple[FloatArray, FloatArray, BoolArray]:
-    """At every point of lam: the argument of det Delta (from log-determinants, so no overflow),
-    the modulus of its logarithmic derivative (det Delta)'/det Delta = trace(Delta^-1 Delta'), and
-    whether det Delta is exactly zero there. A system other than SystemData (a large or sparse
-    one) computes them itself."""
+    """At every point of lam: the argument of det Delta (from the pivots of its LU factorization,
+    so no overflow), the modulus of its logarithmic derivative (det Delta)'/det Delta =
+    trace(Delta^-1 Delta'), and whether det Delta is exactly zero there. A system other than
+    SystemData (a large or sparse one) computes them itself."""
     if not isinstance(data, SystemData):
         return data.det_phase(lam)
-    n = data.n
-    if n == 1:
-        # A scalar equation: det Delta is Delta itself.
-        value = char_matrices(data, lam)[:, 0, 0]
-        if not np.all(np.isfinite(value)):
-            raise OverflowError(
-                "det Delta(lambda) overflows on the contour (exp(-lambda h) beyond the double range)")
-        zero = value == 0
-        with np.errstate(divide="ignore", invalid="ignore"):
-            rate = np.abs(char_derivatives(data, lam)[:, 0, 0] / value)
-        return np.angle(value), np.where(zero, np.inf, rate), zero
-    chunk = max(1, _CHUNK_ENTRIES // (n * n))
-    phases = np.empty(lam.shape[0])
-    rates = np.empty(lam.shape[0])
-    zero = np.empty(lam.shape[0], dtype=bool)
-    for start in range(0, lam.shape[0], chunk):
-        part = lam[start:start + chunk]
-        D = char_matrices(data, part)
-        sign, logabs = np.linalg.slogdet(D)
-        if not np.all(np.isfinite(sign)):
-            raise OverflowError(
-                "det Delta(lambda) overflows on the contour (exp(-lambda h) beyond the double range)")
-        singular = np.isneginf(logabs)
-        rate = np.full(part.shape[0], np.inf)
-        regular = np.flatnonzero(~singular)
-        if regular.size:
-            with np.errstate(all="ignore"):
-                X = np.linalg.solve(D[regular], char_derivatives(data, part[regular]))
-            rate[regular] = np.abs(np.trace(X, axis1=1, axis2=2))
-        zero[start:start + chunk] = singular
-        rates[start:start + chunk] = np.where(np.isfinite(rate), rate, np.inf)
-        phases[start:start + chunk] = np.angle(sign)
-    return phases, rates, zero
+    phase, trace, status = log_derivatives(data, lam)
+    if np.any(status == OVERFLOW):
+        raise OverflowError(
+            "det Delta(lambda) overflows on the contour (exp(-lambda h) beyond the double range)")
+    zero = status == SINGULAR
+    rate = np.abs(trace)
+    return phase, np.where(np.isfinite(rate) & ~zero, rate, np.inf), zero
 
 
 def _wrap(angle: FloatArray) -> FloatArray:

@@ -1,0 +1,42 @@
+// Batched kernels of the analyses in the package vantor: the characteristic matrix, the argument of
+// its determinant and its logarithmic derivative at many points, in one call each.
+#pragma once
+
+#include <complex>
+#include <cstddef>
+#include <cstdint>
+
+namespace lagsys::kernels {
+
+// A system as flat arrays: m matrices of order n, row-major and contiguous (A_k(i, j) at
+// matrices[(k n + i) n + j]), and their m delays.
+struct SystemView {
+    const double* matrices;
+    const double* delays;
+    std::size_t m;
+    std::size_t n;
+};
+
+// What log_derivatives found at a point: a regular one; Delta(lambda) exactly singular (det Delta = 0);
+// a non-finite entry of Delta(lambda) (exp(-lambda h) beyond the double range).
+inline constexpr std::uint8_t regular_point = 0;
+inline constexpr std::uint8_t singular_point = 1;
+inline constexpr std::uint8_t overflow_point = 2;
+
+// At each of the `count` points lam[i]: phase[i] = arg det Delta(lam[i]) (in (-pi, pi], from the
+// pivots of an LU factorization with partial pivoting, so that no product over- or underflows),
+// trace[i] = (det Delta)'/det Delta = trace(Delta^-1 Delta') and status[i]. A singular point has
+// phase 0 and an infinite trace; an overflowing one phase 0 and a NaN trace. A trace that
+// overflows (Delta' beyond the double range) is not finite. Throws std::invalid_argument for
+// n = 0 or m = 0.
+void log_derivatives(const SystemView& sys, const std::complex<double>* lam, std::size_t count,
+                     double* phase, std::complex<double>* trace, std::uint8_t* status);
+
+// A bound B(r) on |lambda| for every root with Re(lambda) >= r, given the spectral norms of the
+// matrices: the smaller of sum_k ||A_k||_2 exp(-r h_k) and (1 + 1e-12) rho(sum_k |A_k| exp(-r h_k))
+// (the Perron root of the entrywise absolute values; far smaller for strongly non-normal systems).
+// exp(-r h_k) is 1 for h_k = 0 whatever r. The first sum alone when it is not finite (inf or NaN),
+// for n = 1, or when the eigenvalue iteration fails. Throws std::invalid_argument for n = 0 or m = 0.
+double modulus_bound(const SystemView& sys, const double* norms, double r);
+
+}  // namespace lagsys::kernels

@@ -1,0 +1,75 @@
+// The private extension module vantor._kernels: the library's batched kernels for the package's
+// analyses (vantor's counts and Newton iterations call them; they are not a public interface).
+#include <complex>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/tuple.h>
+
+#include "kernels.hpp"
+
+namespace nb = nanobind;
+
+namespace {
+
+template <typename T>
+nb::ndarray<nb::numpy, T, nb::ndim<1>> owned_array(std::size_t size) {
+    T* data = new T[size > 0 ? size : 1];
+    nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<T*>(p); });
+    return nb::ndarray<nb::numpy, T, nb::ndim<1>>(data, {size}, owner);
+}
+
+using Matrices = nb::ndarray<const double, nb::ndim<3>, nb::c_contig, nb::device::cpu>;
+using Vector = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using Points = nb::ndarray<const std::complex<double>, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+auto log_derivatives(Matrices matrices, Vector delays, Points lam) {
+    const std::size_t m = matrices.shape(0), n = matrices.shape(1);
+    if (matrices.shape(2) != n) {
+        throw std::invalid_argument("matrices must have shape (m, n, n), got (" + std::to_string(m) +
+                                    ", " + std::to_string(n) + ", " + std::to_string(matrices.shape(2)) + ")");
+    }
+    if (delays.shape(0) != m) {
+        throw std::invalid_argument("delays must have one entry per matrix: " + std::to_string(m) +
+                                    " matrices, " + std::to_string(delays.shape(0)) + " delays");
+    }
+    const std::size_t count = lam.shape(0);
+    auto phase = owned_array<double>(count);
+    auto trace = owned_array<std::complex<double>>(count);
+    auto status = owned_array<std::uint8_t>(count);
+    const lagsys::kernels::SystemView view{matrices.data(), delays.data(), m, n};
+    {
+        nb::gil_scoped_release release;
+        lagsys::kernels::log_derivatives(view, lam.data(), count, phase.data(), trace.data(),
+                                         status.data());
+    }
+    return nb::make_tuple(phase, trace, status);
+}
+
+double modulus_bound(Matrices matrices, Vector norms, Vector delays, double r) {
+    const std::size_t m = matrices.shape(0), n = matrices.shape(1);
+    if (matrices.shape(2) != n || norms.shape(0) != m || delays.shape(0) != m) {
+        throw std::invalid_argument("modulus_bound: matrices must have shape (m, n, n), norms and "
+                                    "delays shape (m,)");
+    }
+    const lagsys::kernels::SystemView view{matrices.data(), delays.data(), m, n};
+    nb::gil_scoped_release release;
+    return lagsys::kernels::modulus_bound(view, norms.data(), r);
+}
+
+}  // namespace
+
+NB_MODULE(_kernels, m) {
+    m.doc() = "Batched numerical kernels of vantor's analyses (private).";
+    m.def("log_derivatives", &log_derivatives, nb::arg("matrices"), nb::arg("delays"), nb::arg("lam"),
+          "At each point lam[i]: arg det Delta(lam[i]), the logarithmic derivative trace(Delta^-1 "
+          "Delta') and a status (0 regular, 1 exactly singular, 2 non-finite Delta), for matrices of "
+          "shape (m, n, n) and delays of shape (m,), without the GIL.");
+    m.def("modulus_bound", &modulus_bound, nb::arg("matrices"), nb::arg("norms"), nb::arg("delays"),
+          nb::arg("r"),
+          "min(sum_k norms_k exp(-r h_k), rho(sum_k |A_k| exp(-r h_k))): a bound on the moduli of "
+          "the roots right of r.");
+}

@@ -1,0 +1,10 @@
+from numpy.typing import NDArray
+import numpy as np
+
+def log_derivatives(
+    matrices: NDArray[np.float64], delays: NDArray[np.float64], lam: NDArray[np.complex128]
+) -> tuple[NDArray[np.float64], NDArray[np.complex128], NDArray[np.uint8]]: ...
+
+def modulus_bound(
+    matrices: NDArray[np.float64], norms: NDArray[np.float64], delays: NDArray[np.float64], r: float
+) -> float: ...

@@ -1,0 +1,148 @@
+// The batched log-derivative kernel against determinants known in closed form: decoupled scalar
+// equations under an orthogonal similarity, whose det Delta is the product of the scalar ones.
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <numbers>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+#include <Eigen/Dense>
+#include <gtest/gtest.h>
+
+#include "kernels.hpp"
+
+namespace {
+
+using cd = std::complex<double>;
+using lagsys::kernels::SystemView;
+
+struct Decoupled {
+    std::vector<double> a, b;  // x_j' = a_j x_j + b_j x_j(t - h)
+    double h;
+    std::vector<double> flat;  // Q diag(a) Q^T and Q diag(b) Q^T, row-major
+    std::vector<double> delays;
+
+    SystemView view() const { return {flat.data(), delays.data(), 2, a.size()}; }
+};
+
+Decoupled decoupled(std::size_t n, unsigned seed) {
+    std::mt19937_64 gen(seed);
+    std::uniform_real_distribution<double> coefficient(-2.0, 2.0), delay(0.2, 2.0);
+    Decoupled d;
+    d.h = delay(gen);
+    for (std::size_t j = 0; j < n; ++j) {
+        d.a.push_back(coefficient(gen));
+        d.b.push_back(coefficient(gen));
+    }
+    Eigen::MatrixXd G(n, n);
+    for (Eigen::Index j = 0; j < G.cols(); ++j) {
+        for (Eigen::Index i = 0; i < G.rows(); ++i) G(i, j) = coefficient(gen);
+    }
+    const Eigen::MatrixXd Q = Eigen::HouseholderQR<Eigen::MatrixXd>(G).householderQ();
+    for (const auto* diag : {&d.a, &d.b}) {
+        const Eigen::VectorXd v = Eigen::Map<const Eigen::VectorXd>(diag->data(), static_cast<Eigen::Index>(n));
+        const Eigen::MatrixXd A = Q * v.asDiagonal() * Q.transpose();
+        for (Eigen::Index i = 0; i < A.rows(); ++i) {
+            for (Eigen::Index j = 0; j < A.cols(); ++j) d.flat.push_back(A(i, j));
+        }
+    }
+    d.delays = {0.0, d.h};
+    return d;
+}
+
+double wrapped(double angle) { return std::remainder(angle, 2.0 * std::numbers::pi); }
+
+class DecoupledKernel : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(DecoupledKernel, PhaseAndLogDerivativeAreThoseOfTheProduct) {
+    const unsigned seed = GetParam();
+    const std::size_t n = 1 + seed % 7;
+    const Decoupled d = decoupled(n, seed);
+    std::mt19937_64 gen(seed + 100);
+    std::uniform_real_distribution<double> re(-1.5, 3.0), im(-20.0, 20.0);
+    std::vector<cd> lam(40);
+    for (auto& z : lam) z = {re(gen), im(gen)};
+    std::vector<double> phase(lam.size());
+    std::vector<cd> trace(lam.size());
+    std::vector<std::uint8_t> status(lam.size());
+    lagsys::kernels::log_derivatives(d.view(), lam.data(), lam.size(), phase.data(), trace.data(),
+                                     status.data());
+    for (std::size_t i = 0; i < lam.size(); ++i) {
+        const cd z = lam[i];
+        double angle = 0.0;
+        cd sum = 0.0;
+        for (std::size_t j = 0; j < n; ++j) {
+            const cd e = std::exp(-z * d.h);
+            const cd value = z - d.a[j] - d.b[j] * e;
+            angle += std::arg(value);
+            sum += (1.0 + d.b[j] * d.h * e) / value;
+        }
+        EXPECT_EQ(status[i], lagsys::kernels::regular_point);
+        EXPECT_NEAR(wrapped(phase[i] - angle), 0.0, 1e-9) << "at " << z;
+        EXPECT_LE(std::abs(trace[i] - sum), 1e-9 * std::max(1.0, std::abs(sum))) << "at " << z;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, DecoupledKernel, ::testing::Range(0u, 24u));
+
+TEST(LogDerivatives, ReportsSingularAndOverflowingPoints) {
+    // Delta(lambda) = diag(lambda - 2, lambda + 1 - exp(-lambda)): exactly singular at 2.
+    const std::vector<double> flat = {2.0, 0.0, 0.0, -1.0, 0.0, 0.0, 0.0, 1.0};
+    const std::vector<double> delays = {0.0, 1.0};
+    const SystemView view{flat.data(), delays.data(), 2, 2};
+    const std::vector<cd> lam = {{2.0, 0.0}, {-1000.0, 0.0}, {0.5, 0.5}};
+    std::vector<double> phase(3);
+    std::vector<cd> trace(3);
+    std::vector<std::uint8_t> status(3);
+    lagsys::kernels::log_derivatives(view, lam.data(), 3, phase.data(), trace.data(), status.data());
+    EXPECT_EQ(status[0], lagsys::kernels::singular_point);
+    EXPECT_TRUE(std::isinf(trace[0].real()));
+    EXPECT_EQ(status[1], lagsys::kernels::overflow_point);
+    EXPECT_EQ(status[2], lagsys::kernels::regular_point);
+    EXPECT_TRUE(std::isfinite(trace[2].real()) && std::isfinite(trace[2].imag()));
+}
+
+TEST(LogDerivatives, RejectsAnEmptySystem) {
+    const SystemView empty{nullptr, nullptr, 0, 0};
+    EXPECT_THROW(lagsys::kernels::log_derivatives(empty, nullptr, 0, nullptr, nullptr, nullptr),
+                 std::invalid_argument);
+}
+
+}  // namespace
+
+namespace {
+
+// The Perron root of [[p, q], [s, t]] (non-negative entries) in closed form.
+double perron(double p, double q, double s, double t) {
+    return 0.5 * (p + t + std::sqrt((p - t) * (p - t) + 4.0 * q * s));
+}
+
+TEST(ModulusBound, IsTheSmallerOfTheNormSumAndThePerronRoot) {
+    // A non-normal pair: ||A_0||_2 is about 50, while |A_0| + e^{-r} |A_1| has a small Perron root.
+    const std::vector<double> flat = {-1.0, 50.0, 0.0, -2.0, 0.5, 0.0, 0.0, -0.25};
+    const std::vector<double> delays = {0.0, 1.0};
+    const std::vector<double> norms = {50.05, 0.5};
+    const SystemView view{flat.data(), delays.data(), 2, 2};
+    for (double r : {-2.0, 0.0, 1.5}) {
+        const double w = std::exp(-r);
+        const double expected = std::min(norms[0] + w * norms[1],
+                                         perron(1.0 + 0.5 * w, 50.0, 0.0, 2.0 + 0.25 * w) * (1.0 + 1e-12));
+        EXPECT_NEAR(lagsys::kernels::modulus_bound(view, norms.data(), r), expected, 1e-12 * expected) << r;
+    }
+    // A delay-free term keeps weight 1 for every r, and an infinite r leaves only it.
+    EXPECT_NEAR(lagsys::kernels::modulus_bound(view, norms.data(), INFINITY),
+                perron(1.0, 50.0, 0.0, 2.0) * (1.0 + 1e-12), 1e-12);
+    EXPECT_TRUE(std::isinf(lagsys::kernels::modulus_bound(view, norms.data(), -INFINITY)));
+}
+
+TEST(ModulusBound, ScalarSystemsTakeTheNormSum) {
+    const std::vector<double> flat = {-3.0, 2.0};
+    const std::vector<double> delays = {0.0, 0.5};
+    const std::vector<double> norms = {3.0, 2.0};
+    const SystemView view{flat.data(), delays.data(), 2, 1};
+    EXPECT_DOUBLE_EQ(lagsys::kernels::modulus_bound(view, norms.data(), -1.0), 3.0 + 2.0 * std::exp(0.5));
+}
+
+}  // namespace

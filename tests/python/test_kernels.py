@@ -1,0 +1,97 @@
+"""The compiled kernels behind vantor's counts and Newton steps, against determinants known in
+closed form: decoupled scalar equations under an orthogonal similarity, whose det Delta is the
+product of the scalar ones."""
+
+import numpy as np
+import pytest
+from scipy.stats import ortho_group
+
+from vantor import _kernels
+from vantor._newton import newton_steps
+from vantor._system import OVERFLOW, REGULAR, SINGULAR, SystemData, log_derivatives
+from vantor._winding import det_phase
+
+
+def system(A, h):
+    A = np.asarray(A, dtype=float)
+    return SystemData(A, np.asarray(h, dtype=float), np.linalg.norm(A, 2, axis=(1, 2)))
+
+
+def decoupled(n, seed):
+    rng = np.random.default_rng(seed)
+    a, b = rng.uniform(-2, 2, n), rng.uniform(-2, 2, n)
+    Q = ortho_group.rvs(n, random_state=seed) if n > 1 else np.ones((1, 1))
+    h = rng.uniform(0.2, 2.0)
+    return a, b, h, system([Q @ np.diag(a) @ Q.T, Q @ np.diag(b) @ Q.T], [0.0, h])
+
+
+# Orders on both sides of the switch from the compiled kernel to LAPACK's batched solve.
+@pytest.mark.parametrize("n", [1, 2, 5, 13, 20, 21, 33])
+def test_phase_and_log_derivative_are_those_of_the_product(n):
+    a, b, h, data = decoupled(n, seed=n)
+    rng = np.random.default_rng(100 + n)
+    lam = rng.uniform(-1.5, 3.0, 60) + 1j * rng.uniform(-20, 20, 60)
+    phase, trace, status = log_derivatives(data, lam)
+    e = np.exp(-np.outer(lam, np.full(n, h)))
+    values = lam[:, None] - a - b * e
+    expected_phase = np.angle(values).sum(axis=1)
+    expected_trace = ((1.0 + b * h * e) / values).sum(axis=1)
+    assert np.all(status == REGULAR)
+    turn = (phase - expected_phase + np.pi) % (2 * np.pi) - np.pi
+    assert np.abs(turn).max() < 1e-9
+    assert np.all(np.abs(trace - expected_trace) <= 1e-9 * np.maximum(1.0, np.abs(expected_trace)))
+
+
+@pytest.mark.parametrize("n", [2, 24])
+def test_singular_and_overflowing_points(n):
+    # Delta(lambda) = diag(lambda - 2, lambda + 1 - exp(-lambda), ...): exactly singular at 2.
+    A0 = np.diag([2.0] + [-1.0] * (n - 1))
+    A1 = np.diag([0.0] + [1.0] * (n - 1))
+    data = system([A0, A1], [0.0, 1.0])
+    lam = np.array([2.0, -1000.0, 0.5 + 0.5j])
+    phase, trace, status = log_derivatives(data, lam)
+    assert status.tolist() == [SINGULAR, OVERFLOW, REGULAR]
+    assert np.isinf(trace[0]) and np.isfinite(trace[2])
+    steps = newton_steps(data, lam)
+    assert steps[0] == 0 and np.isinf(steps[1]) and np.isfinite(steps[2])
+    _, rate, zero = det_phase(data, lam[[0, 2]])
+    assert zero.tolist() == [True, False] and np.isinf(rate[0])
+    with pytest.raises(OverflowError, match="overflows"):
+        det_phase(data, lam)
+
+
+def test_binding_checks_shapes_and_converts_layouts():
+    _, _, _, data = decoupled(3, seed=7)
+    lam = np.array([0.3 + 1j, -0.2 - 2j])
+    reference = _kernels.log_derivatives(data.matrices, data.delays, lam)
+    # Fortran-ordered matrices and a strided view of the points give the same numbers.
+    fortran = np.asfortranarray(data.matrices)
+    strided = np.repeat(lam, 2)[::2]
+    again = _kernels.log_derivatives(fortran, data.delays, strided)
+    for x, y in zip(reference, again):
+        np.testing.assert_array_equal(x, y)
+    empty = _kernels.log_derivatives(data.matrices, data.delays, np.empty(0, dtype=complex))
+    assert [x.size for x in empty] == [0, 0, 0]
+    with pytest.raises(ValueError, match="one entry per matrix"):
+        _kernels.log_derivatives(data.matrices, data.delays[:1], lam)
+    with pytest.raises(ValueError, match="shape"):
+        _kernels.log_derivatives(data.matrices[:, :, :2], data.delays, lam)
+    with pytest.raises(ValueError, match="at least one matrix"):
+        _kernels.log_derivatives(np.zeros((0, 0, 0)), np.zeros(0), lam)
+    with pytest.raises(TypeError):
+        _kernels.log_derivatives(data.matrices[0], data.delays, lam)
+    with pytest.raises(ValueError, match="shape"):
+        _kernels.modulus_bound(data.matrices, data.norms[:1], data.delays, 0.0)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_modulus_bound_holds_every_root(seed):
+    # Roots of decoupled scalar equations by Lambert W: every one right of r lies within B(r).
+    from reference import lambert_roots
+
+    a, b, h, data = decoupled(4, seed)
+    for r in (-2.0, -0.5, 0.5):
+        bound = data.modulus_bound(r)
+        roots = np.concatenate([lambert_roots(ai, bi, h, r) for ai, bi in zip(a, b)])
+        assert np.all(np.abs(roots) <= bound * (1 + 1e-12))
+        assert bound <= float(np.sum(data.norms * np.exp(-r * data.delays))) * (1 + 1e-15)
