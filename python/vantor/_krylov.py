@@ -90,6 +90,35 @@ def interpolation_row(theta: FloatArray, point: float) -> FloatArray:
     return np.asarray(terms / terms.sum(), dtype=np.float64)
 
 
+def collocation_eigenvalues(matrices: FloatArray, delays: FloatArray, N: int, centre: float = 0.0
+                            ) -> ComplexArray:
+    """The eigenvalues of the collocation matrix M of degree N (order n (N + 1)) of a small dense
+    system (matrices shaped (m, n, n)), centred about the real point `centre`, by LAPACK's dense
+    eigensolver: approximations of the roots with |lambda - centre| tau up to about 4 N (an
+    eigenfunction exp((lambda - centre) theta) is resolved by a Chebyshev interpolant of that
+    degree), of no use beyond. Nothing when the matrix is not finite or the QR iteration fails:
+    seeds are optional."""
+    m, n, _ = matrices.shape
+    tau = float(delays.max())
+    if tau <= 0.0 or not math.isfinite(4.0 / tau):
+        # No delay, or one too small to discretize: the roots of the delay-free system.
+        return np.asarray(np.linalg.eigvals(matrices.sum(axis=0)), dtype=np.complex128)
+    theta, D = chebyshev(N, tau)
+    weights = np.exp(-centre * delays)
+    rows = np.array([interpolation_row(theta, -h) for h in delays]) * weights[:, None]
+    M = np.zeros(((N + 1) * n, (N + 1) * n))
+    M[:n] = np.einsum("kj,kic->ijc", rows, matrices).reshape(n, (N + 1) * n)
+    M[:n, :n] -= centre * np.eye(n)
+    M[n:] = np.kron(D[1:], np.eye(n))
+    if not np.all(np.isfinite(M)):
+        return np.empty(0, dtype=np.complex128)
+    try:
+        values = scipy.linalg.eigvals(M, overwrite_a=True, check_finite=False)
+    except np.linalg.LinAlgError:
+        return np.empty(0, dtype=np.complex128)
+    return np.asarray(values + centre, dtype=np.complex128)
+
+
 @dataclass
 class LargeSystem:
     """The matrices (dense arrays or CSC matrices of order n), delays and norm bounds of a

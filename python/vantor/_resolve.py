@@ -37,6 +37,9 @@ _CIRCLE = 1.25
 _CUTS = (0.5 + 1.0 / 64.0, 0.5 - 1.0 / 48.0, 0.5 + 1.0 / 24.0, 0.5 - 1.0 / 12.0, 0.5 + 1.0 / 7.0)
 # A root estimate reached quadratically to within this (relative to max(1, |z|)) is accurate.
 _ACCURATE = 1e-8
+# A root reached quadratically to within this needs no circle to be simple: Newton's iterates
+# towards a zero of multiplicity m stall about eps^(1/m) >= 1e-8 (relative) from it.
+_SETTLED = 1e-12
 # Newton's estimates of one root of multiplicity m scatter by about eps^(1/m) (relative): up to
 # m = 4, within this.
 _SPREAD = 1e-4
@@ -159,8 +162,11 @@ class _Group:
 class Resolver:
     """Finds and proves the roots of det Delta in cells of a rectangle."""
 
-    def __init__(self, data: SystemData, executor: Optional[Any] = None, seed: int = 0) -> None:
+    def __init__(self, data: SystemData, executor: Optional[Any] = None, seed: int = 0,
+                 trust_newton: bool = True) -> None:
         self.data = data
+        # Whether a lone quadratically converged point is simple without a circle's count.
+        self.trust_newton = trust_newton
         self.executor = executor
         self.rng = np.random.default_rng(seed)
         self.pool = _Pool()
@@ -199,6 +205,8 @@ class Resolver:
     def _classify(self) -> list[_Group]:
         """The pool's groups, each counted on a circle around it: the count is its multiplicity,
         proven when it is 1 or when the eigensolver searched that circle and found nothing else.
+        A lone point that Newton's method reached quadratically to 1e-12, with no other group within
+        2e-3 of it (relative), is simple without one.
 
         A circle's radius is 1e-3 max(1, |centre|), at most 0.45 of the distance to the nearest
         other group and at least 30 times the group's error estimate. When det Delta is in rounding
@@ -212,11 +220,22 @@ class Resolver:
             gap, nearest = nearest_other(centres)
             caps = 0.45 * gap
             todo = []
+            settled = self.pool.simple & (self.pool.err <= _SETTLED * scale(self.pool.z))
             for i, g in enumerate(groups):
                 key = (tuple(self.pool.z[members[i]].tolist()), float(caps[i]))
                 g.radius = float(caps[i])
                 if key in self.circles:
                     g.multiplicity, g.radius = self.circles[key]
+                elif (self.trust_newton and members[i].size == 1 and settled[members[i][0]]
+                      and caps[i] > _CIRCLE_REL * max(1.0, abs(g.centre))):
+                    # Newton's method converged quadratically to far below the rounding level
+                    # of any multiple zero (about eps^(1/m) relative), and no other estimate lies
+                    # near: a simple zero, no circle needed; it claims only the disc its error
+                    # bounds (a neighbour a little further may not have been found yet). The
+                    # cells' counts still prove that no root was missed.
+                    g.multiplicity = 1
+                    g.radius = max(30.0 * g.error, _CIRCLE_FLOOR * max(1.0, abs(g.centre)))
+                    self.circles[key] = (1, g.radius)
                 else:
                     todo.append((i, key))
             merge: list[tuple[int, int]] = []

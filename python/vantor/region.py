@@ -12,6 +12,9 @@ from numpy.typing import NDArray
 import pyvantor
 
 from ._executor import check_executor
+from ._krylov import collocation_eigenvalues
+from ._newton import refine
+from ._proximity import linked_labels
 from ._resolve import Rect, Resolver, UnresolvedCell
 from ._system import (RESOLVED_REACH, ComplexArray, SystemData, as_lagsys, check_real, check_system,
                       is_sparse_system, normalized)
@@ -21,9 +24,12 @@ from .spectrum import _conjugate_symmetric as conjugate_symmetric, _polish as po
 
 # all_roots refuses more roots than this by default.
 MAX_COUNT = 5000
-# Seeds come from pyvantor.roots when its pencil has at most this order at the degree cap, or when
-# every root of the region lies within the discretization's reach (then it finds them all).
+# The largest order of the collocation whose eigenvalues seed the search (a dense eigenproblem).
 _SEED_ORDER = 1100
+# Degrees of the seeding collocation per unit of the box's extent times tau: the first usually
+# finds every root (the modulus bound that sets the box is loose), the second resolves the whole
+# box to about 1e-3.
+_SEED_DEGREE_FACTORS = (0.2, 0.6)
 
 
 class IncompleteRoots(RuntimeError):
@@ -110,13 +116,42 @@ def _count_box(data: SystemData, box: Rect) -> tuple[int, Rect]:
                        f"evaluated in rounding noise there")
 
 
-def _seeds(data: SystemData, r: float) -> ComplexArray:
-    """pyvantor.roots right of r where that is cheap or complete, else nothing."""
-    if data.n * 101 > _SEED_ORDER and not data.reach(r) <= RESOLVED_REACH:
-        return np.empty(0, dtype=np.complex128)
-    if not math.isfinite(data.modulus_bound(r)):
-        return np.empty(0, dtype=np.complex128)
-    return np.asarray(pyvantor.roots(data.to_lagsys(), r), dtype=np.complex128)
+def _seeds(data: SystemData, box: Rect, count: int) -> ComplexArray:
+    """Approximations of the roots in the box: the eigenvalues there of a Chebyshev collocation
+    centred at the box's left side (or 0), at a low degree first and a higher one when Newton's
+    method takes the first to fewer distinct roots in the box than its count; those beyond its
+    reach are left to the resolver. Above an order of _SEED_ORDER at degree 8, pyvantor.roots where it is complete,
+    else nothing."""
+    n, tau = data.n, data.tau
+    highest = _SEED_ORDER // n - 1
+    if highest < 8:
+        if not (data.reach(box[0]) <= RESOLVED_REACH and math.isfinite(data.modulus_bound(box[0]))):
+            return np.empty(0, dtype=np.complex128)
+        return np.asarray(pyvantor.roots(data.to_lagsys(), box[0]), dtype=np.complex128)
+    x0, x1, y0, y1 = box
+    margin = 0.05 * max(x1 - x0, y1 - y0)
+    centre = max(min(x0, 0.0), -256.0 / tau) if tau > 0.0 else 0.0
+    # The farthest point of the box from the centre, in units of 1 / tau.
+    reach = abs(complex(max(abs(x0 - centre), abs(x1 - centre)), max(abs(y0), abs(y1)))) * tau
+    values = np.empty(0, dtype=np.complex128)
+    for factor in _SEED_DEGREE_FACTORS:
+        degree = int(min(highest, math.ceil(factor * reach) + 10))
+        values = collocation_eigenvalues(data.matrices, data.delays, degree, centre)
+        values = values[(values.real >= x0 - margin) & (values.real <= x1 + margin)
+                        & (values.imag >= y0 - margin) & (values.imag <= y1 + margin)]
+        if degree == highest or tau == 0.0:
+            break
+        # Enough when Newton's method takes them to as many distinct roots in the box as it holds.
+        found = refine(data, values)
+        z = found.roots[found.converged & _inside_box(found.roots, box)]
+        distinct = np.unique(linked_labels(z, 1e-8 * np.maximum(1.0, np.abs(z)))).size
+        if distinct >= count:
+            return np.asarray(z, dtype=np.complex128)
+    return values
+
+
+def _inside_box(z: ComplexArray, box: Rect) -> NDArray[np.bool_]:
+    return np.asarray((z.real >= box[0]) & (z.real <= box[1]) & (z.imag >= box[2]) & (z.imag <= box[3]))
 
 
 def _solve(data: SystemData, box: Rect, count: int, executor: Optional[Any],
@@ -124,11 +159,19 @@ def _solve(data: SystemData, box: Rect, count: int, executor: Optional[Any],
     """The roots in the counted box, in the unit of `data`."""
     resolver = Resolver(data, executor)
     if count > 0:
-        resolver.seed(_seeds(data, box[0]) if seeds is None else seeds)
+        start = _seeds(data, box, count) if seeds is None else seeds
+        resolver.seed(start)
         try:
             z, m = resolver.resolve(box, count)
-        except UnresolvedCell as err:
-            raise IncompleteRoots(err) from None
+        except UnresolvedCell:
+            # Again with every multiplicity counted on its circle, none taken from Newton's
+            # convergence alone (slower, and more robust where simple roots crowd).
+            resolver = Resolver(data, executor, trust_newton=False)
+            resolver.seed(start)
+            try:
+                z, m = resolver.resolve(box, count)
+            except UnresolvedCell as err:
+                raise IncompleteRoots(err) from None
     else:
         z, m = np.empty(0, dtype=np.complex128), np.empty(0, dtype=np.int64)
     simple = m == 1
@@ -143,7 +186,7 @@ def roots_in_box(sys: pyvantor.lagsys, box: Sequence[float], *, executor: Option
     """Every characteristic root inside a closed rectangle, with multiplicities, proven complete.
 
     The roots in ``box = (re_min, re_max, im_min, im_max)`` are counted by the argument principle.
-    The values of ``pyvantor.roots`` seed the search where they are cheap; the rest are found by a
+    The eigenvalues of a Chebyshev collocation of the system seed the search; the rest are found by a
     contour-integral eigensolver (block Hankel moments of Delta(z)^{-1} on a circle around each
     cell) whose eigenvalues are refined by Newton's method on det Delta. A cell is done when the
     multiplicities of the roots found in it add up to its count; otherwise it is cut in two and

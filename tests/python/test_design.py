@@ -316,7 +316,9 @@ def test_abscissa_of_a_pure_delay_is_smallest_at_the_double_root():
     assert res.x == pytest.approx(1 / math.e, abs=1e-6)
     assert res.fun == pytest.approx(-1.0, abs=1e-6)
     assert res.success and res.certified
-    assert list(res.multiplicity) == [2] and res.roots[0] == pytest.approx(-1.0, abs=1e-6)
+    # Within rounding of k = 1/e the double root -1 is one root of multiplicity 2 or a pair of
+    # simple roots split by about sqrt(|k - 1/e|) (1e-7 for 1e-15): either way two roots at -1.
+    assert np.all(np.abs(res.roots + 1.0) < 1e-6) and res.multiplicity.sum() == 2
     assert len(res.starts) == 2 and res.nfev > 0 and res.nit > 0
 
 

@@ -185,6 +185,21 @@ def test_seeded_similarity_family():
                                       res.multiplicity)
 
 
+@pytest.mark.parametrize("seed", range(5))
+def test_collocation_seeds_find_every_simple_root(seed):
+    # Distinct scalar equations under a similarity: simple roots, which the collocation's
+    # eigenvalues seed all at once (no cell goes to the contour eigensolver).
+    rng = np.random.default_rng(seed)
+    n, h, r = 4, float(rng.uniform(0.5, 3.0)), -1.0
+    a, b = rng.uniform(-2.0, 1.0, n), rng.uniform(-3.0, 3.0, n)
+    P = np.linalg.qr(rng.standard_normal((n, n)))[0]
+    res = vantor.all_roots(system([P @ np.diag(a) @ P.T, P @ np.diag(b) @ P.T], [0.0, h]), r)
+    exact = np.concatenate([lambert_roots(ai, bi, h, r) for ai, bi in zip(a, b)])
+    assert res.cells == 0 and res.count == exact.size == res.roots.size
+    assert np.all(res.multiplicity == 1)
+    assert max(np.min(np.abs(res.roots - z)) / max(1.0, abs(z)) for z in exact) < 1e-10
+
+
 def test_seeded_random_systems_against_independent_counts():
     rng = np.random.default_rng(5)
     for _ in range(40):
