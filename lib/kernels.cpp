@@ -30,6 +30,39 @@ int parity(const Eigen::VectorXi& perm, std::vector<char>& seen) {
     return static_cast<int>((n - cycles) % 2);
 }
 
+// Scales W by a diagonal similarity of powers of two (exact; the same eigenvalues) until its
+// rows and columns have comparable norms. An unbalanced W (an entry 1e-3 beside others 1e-70, as
+// exp(-r h) makes them) would lose its small Perron root to rounding of the large entries.
+void balance(Eigen::MatrixXd& W) {
+    const Eigen::Index n = W.rows();
+    for (int sweep = 0; sweep < 200; ++sweep) {
+        bool changed = false;
+        for (Eigen::Index i = 0; i < n; ++i) {
+            double column = W.col(i).cwiseAbs().sum() - std::abs(W(i, i));
+            double row = W.row(i).cwiseAbs().sum() - std::abs(W(i, i));
+            if (column == 0.0 || row == 0.0) continue;
+            const double total = column + row;
+            double factor = 1.0;
+            while (column < 0.5 * row) {
+                column *= 2.0;
+                row *= 0.5;
+                factor *= 2.0;
+            }
+            while (column >= 2.0 * row) {
+                column *= 0.5;
+                row *= 2.0;
+                factor *= 0.5;
+            }
+            if (column + row < 0.95 * total) {
+                W.col(i) *= factor;
+                W.row(i) /= factor;
+                changed = true;
+            }
+        }
+        if (!changed) break;
+    }
+}
+
 }  // namespace
 
 void log_derivatives(const SystemView& sys, const std::complex<double>* lam, std::size_t count,
@@ -105,6 +138,7 @@ double modulus_bound(const SystemView& sys, const double* norms, double r) {
     for (std::size_t k = 0; k < sys.m; ++k) {
         W += weight[k] * Eigen::Map<const RowMatrix>(sys.matrices + k * sys.n * sys.n, n, n).cwiseAbs();
     }
+    balance(W);
     const Eigen::EigenSolver<Eigen::MatrixXd> solver(W, false);
     if (solver.info() != Eigen::Success) return by_norms;
     const double perron = solver.eigenvalues().cwiseAbs().maxCoeff();

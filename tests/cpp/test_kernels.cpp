@@ -137,6 +137,24 @@ TEST(ModulusBound, IsTheSmallerOfTheNormSumAndThePerronRoot) {
     EXPECT_TRUE(std::isinf(lagsys::kernels::modulus_bound(view, norms.data(), -INFINITY)));
 }
 
+TEST(ModulusBound, KeepsATinyPerronRootBesideLargeEntries) {
+    // W = |A_0| + e^{-512 r} |A_1| with A_0 = [[0, 1e-3], [0, 0]] and A_1's second row delayed:
+    // the Perron root sqrt(1e-3 * 0.9 w) is far below the rounding of the entry 1e-3.
+    const std::vector<double> flat = {0.0, 1e-3, 0.0, 0.0, 0.0, 0.0, -0.9, 1.1};
+    const std::vector<double> delays = {0.0, 512.0};
+    const std::vector<double> norms = {1e-3, std::hypot(0.9, 1.1)};
+    const SystemView view{flat.data(), delays.data(), 2, 2};
+    double last = INFINITY;
+    for (double r = 0.1; r < 0.2; r += 0.01) {
+        const double w = std::exp(-512.0 * r);
+        const double expected = perron(0.0, 1e-3, 0.9 * w, 1.1 * w) * (1.0 + 1e-12);
+        const double bound = lagsys::kernels::modulus_bound(view, norms.data(), r);
+        EXPECT_NEAR(bound, expected, 1e-10 * expected) << r;
+        EXPECT_LT(bound, last);
+        last = bound;
+    }
+}
+
 TEST(ModulusBound, ScalarSystemsTakeTheNormSum) {
     const std::vector<double> flat = {-3.0, 2.0};
     const std::vector<double> delays = {0.0, 0.5};
