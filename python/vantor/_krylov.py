@@ -94,11 +94,11 @@ def collocation_eigenvalues(matrices: FloatArray, delays: FloatArray, N: int, ce
                             ) -> ComplexArray:
     """The eigenvalues of the collocation matrix M of degree N (order n (N + 1)) of a small dense
     system (matrices shaped (m, n, n)), centred about the real point `centre`, by LAPACK's dense
-    eigensolver: approximations of the roots with |lambda - centre| tau up to about 4 N (an
-    eigenfunction exp((lambda - centre) theta) is resolved by a Chebyshev interpolant of that
-    degree), of no use beyond. Nothing when the matrix is not finite or the QR iteration fails:
+    eigensolver: approximations (to about 1e-3) of the roots with |lambda - centre| tau up to about
+    1.5 N (an eigenfunction exp((lambda - centre) theta) is resolved by a Chebyshev interpolant of
+    that degree), of no use beyond. Nothing when the matrix is not finite or the QR iteration fails:
     seeds are optional."""
-    m, n, _ = matrices.shape
+    n = matrices.shape[1]
     tau = float(delays.max())
     if tau <= 0.0 or not math.isfinite(4.0 / tau):
         # No delay, or one too small to discretize: the roots of the delay-free system.

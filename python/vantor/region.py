@@ -15,7 +15,7 @@ from ._executor import check_executor
 from ._krylov import collocation_eigenvalues
 from ._newton import refine
 from ._proximity import linked_labels
-from ._resolve import Rect, Resolver, UnresolvedCell
+from ._resolve import Rect, Resolver, UnresolvedCell, _inside
 from ._system import (RESOLVED_REACH, ComplexArray, SystemData, as_lagsys, check_real, check_system,
                       is_sparse_system, normalized)
 from ._winding import ContourHitsZero, TooManySamples, zeros_in_box, zeros_in_rects
@@ -120,8 +120,8 @@ def _seeds(data: SystemData, box: Rect, count: int) -> ComplexArray:
     """Approximations of the roots in the box: the eigenvalues there of a Chebyshev collocation
     centred at the box's left side (or 0), at a low degree first and a higher one when Newton's
     method takes the first to fewer distinct roots in the box than its count; those beyond its
-    reach are left to the resolver. Above an order of _SEED_ORDER at degree 8, pyvantor.roots where it is complete,
-    else nothing."""
+    reach are left to the resolver. When even degree 8 exceeds the order _SEED_ORDER,
+    pyvantor.roots where it finds every root, else nothing."""
     n, tau = data.n, data.tau
     highest = _SEED_ORDER // n - 1
     if highest < 8:
@@ -143,15 +143,11 @@ def _seeds(data: SystemData, box: Rect, count: int) -> ComplexArray:
             break
         # Enough when Newton's method takes them to as many distinct roots in the box as it holds.
         found = refine(data, values)
-        z = found.roots[found.converged & _inside_box(found.roots, box)]
+        z = found.roots[found.converged & _inside(found.roots, box)]
         distinct = np.unique(linked_labels(z, 1e-8 * np.maximum(1.0, np.abs(z)))).size
         if distinct >= count:
             return np.asarray(z, dtype=np.complex128)
     return values
-
-
-def _inside_box(z: ComplexArray, box: Rect) -> NDArray[np.bool_]:
-    return np.asarray((z.real >= box[0]) & (z.real <= box[1]) & (z.imag >= box[2]) & (z.imag <= box[3]))
 
 
 def _solve(data: SystemData, box: Rect, count: int, executor: Optional[Any],
