@@ -7,6 +7,10 @@
   without and with the certificate;
 - the benchmark suite's rows with 20 <= n <= 100: rightmost_roots(sys, 6) with and without the
   certificate against one pyvantor.roots call at the suite's bound;
+- modes clustered within a spread (n = 2,000: a 10 x 10 symmetric block with eigenvalues
+  spread/10 apart beside diffusion, -I at delay 1): the 10 rightmost roots, certified;
+- a sparse matrix without a band (n = 2,000, a triangular pattern under a random symmetric
+  permutation): the 6 rightmost roots with and without the certificate;
 - the certificate's count for n = 10,000 on a Dask LocalCluster of 2 workers against serial.
 
 Run from the repository root:
@@ -89,6 +93,38 @@ def dense_target(runs, certified):
               f"{1 - t_plain / t:.0%}")
 
 
+def clustered_system(n, spread, k=10):
+    m = n - k
+    scale = 0.05 * (m + 1) ** 2 / np.pi ** 2
+    L = sp.diags([np.full(m - 1, scale), np.full(m, -2.0 * scale), np.full(m - 1, scale)], [-1, 0, 1])
+    Q = ortho_group.rvs(k, random_state=np.random.default_rng(0))
+    block = Q @ np.diag(0.3 + spread * np.arange(k) / k) @ Q.T
+    A0 = sp.block_diag([sp.csr_matrix(block), L]).tocsc()
+    return vantor.DelaySystem([A0, -1.0 * sp.identity(n, format="csc")], [0.0, 1.0])
+
+
+def permuted_triangular_system(n, seed=0):
+    rng = np.random.default_rng(seed)
+    T = sp.tril(sp.random(n, n, density=3.0 / n, random_state=rng), -1) + sp.diags(-np.linspace(0.1, 20.0, n))
+    P = sp.identity(n, format="csr")[rng.permutation(n)]
+    return vantor.DelaySystem([(P @ T @ P.T).tocsc(), -0.5 * sp.identity(n, format="csc")], [0.0, 1.0])
+
+
+def structure_rows(runs):
+    for spread in (1e-4, 1e-6):
+        sys = clustered_system(2000, spread)
+        res = vantor.rightmost_roots(sys, 10)
+        t = median_time(lambda: vantor.rightmost_roots(sys, 10), runs)
+        print(f"n = 2,000, 10 modes within {spread:g}, 10 rightmost: certified {res.certified} "
+              f"(count {res.count}, multiplicities {res.multiplicity.tolist()}) in {t:.2f} s")
+    sys = permuted_triangular_system(2000)
+    t_plain = median_time(lambda: vantor.rightmost_roots(sys, 6, certify=False), runs)
+    res = vantor.rightmost_roots(sys, 6)
+    t = median_time(lambda: vantor.rightmost_roots(sys, 6), runs)
+    print(f"n = 2,000 permuted triangular (no band), 6 rightmost: {t_plain:.2f} s without the "
+          f"certificate, {t:.2f} s certified ({res.certified}, count {res.count}): ratio {t / t_plain:.2f}")
+
+
 def suite_rows(runs):
     data_dir, rows = run_stages(build_stage_benchmark(ROOT / "build" / "bench", False), 1)
     print("benchmark suite, 20 <= n <= 100: seconds (medians of", runs, "runs)")
@@ -139,6 +175,7 @@ def main():
                         help="also certify the n = 1,000 dense system (several minutes)")
     args = parser.parse_args()
     sys, res = sparse_target(args.runs)
+    structure_rows(args.runs)
     suite_rows(args.runs)
     dense_target(1, args.dense_certificate)
     if not args.skip_dask:

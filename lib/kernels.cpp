@@ -5,6 +5,7 @@
 #include <limits>
 #include <numbers>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include <Eigen/Dense>
@@ -143,6 +144,30 @@ double modulus_bound(const SystemView& sys, const double* norms, double r) {
     if (solver.info() != Eigen::Success) return by_norms;
     const double perron = solver.eigenvalues().cwiseAbs().maxCoeff();
     return std::min(by_norms, perron * (1.0 + 1e-12));
+}
+
+int permutation_parity(const std::int64_t* perm, std::size_t n) {
+    std::vector<char> seen(n, 0);
+    std::size_t cycles = 0;
+    for (std::size_t start = 0; start < n; ++start) {
+        if (seen[start]) continue;
+        ++cycles;
+        std::size_t j = start;
+        do {
+            seen[j] = 1;
+            const std::int64_t next = perm[j];
+            if (next < 0 || static_cast<std::uint64_t>(next) >= n) {
+                throw std::invalid_argument("permutation_parity: entry " + std::to_string(next) +
+                                            " out of range 0.." + std::to_string(n - 1));
+            }
+            j = static_cast<std::size_t>(next);
+        } while (!seen[j]);
+        if (j != start) {
+            throw std::invalid_argument("permutation_parity: the entry " + std::to_string(j) +
+                                        " appears twice");
+        }
+    }
+    return static_cast<int>((n - cycles) % 2);
 }
 
 }  // namespace lagsys::kernels

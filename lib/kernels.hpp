@@ -39,4 +39,9 @@ void log_derivatives(const SystemView& sys, const std::complex<double>* lam, std
 // for n = 1, or when the eigenvalue iteration fails. Throws std::invalid_argument for n = 0 or m = 0.
 double modulus_bound(const SystemView& sys, const double* norms, double r);
 
+// The parity of a permutation of 0..n-1 ((n - number of cycles) mod 2: 0 even, 1 odd), whose sign
+// a determinant of the permuted rows takes. Throws std::invalid_argument when perm is not a
+// permutation of 0..n-1 (an entry out of range or repeated).
+int permutation_parity(const std::int64_t* perm, std::size_t n);
+
 }  // namespace lagsys::kernels

@@ -60,6 +60,10 @@ double modulus_bound(Matrices matrices, Vector norms, Vector delays, double r) {
     return lagsys::kernels::modulus_bound(view, norms.data(), r);
 }
 
+int permutation_parity(nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu> perm) {
+    return lagsys::kernels::permutation_parity(perm.data(), perm.shape(0));
+}
+
 }  // namespace
 
 NB_MODULE(_kernels, m) {
@@ -72,4 +76,7 @@ NB_MODULE(_kernels, m) {
           nb::arg("r"),
           "min(sum_k norms_k exp(-r h_k), rho(sum_k |A_k| exp(-r h_k))): a bound on the moduli of "
           "the roots right of r.");
+    m.def("permutation_parity", &permutation_parity, nb::arg("perm"),
+          "The parity (0 even, 1 odd) of a permutation of 0..n-1 given as int64 entries; "
+          "ValueError when perm is not one.");
 }

@@ -33,6 +33,12 @@ step, quadratic convergence at a simple root.
 Phase of det Delta. With Pr Delta Pc = L U (SuperLU, unit lower L), det Delta = sign(Pr) sign(Pc)
 prod_i U_ii; the argument is the sum of the arguments of U_ii plus pi times the permutations'
 parity (from their cycle counts).
+
+Reducible patterns. When the directed graph of the union pattern (i -> j where some A_k(i, j) != 0)
+has several strongly connected components, a symmetric permutation (which leaves det Delta
+unchanged) makes Delta block triangular with the components as diagonal blocks, so det Delta is the
+product of the blocks' determinants: a 1 x 1 block contributes z - sum_k A_k(i, i) exp(-z h_k),
+evaluated for all such blocks and points at once, and the larger blocks are factored on their own.
 """
 
 from __future__ import annotations
@@ -46,7 +52,9 @@ import scipy.linalg
 import scipy.sparse
 import scipy.sparse.linalg
 from numpy.typing import NDArray
-from scipy.sparse.csgraph import reverse_cuthill_mckee
+from scipy.sparse.csgraph import connected_components, reverse_cuthill_mckee
+
+from . import _kernels
 
 ComplexArray = NDArray[np.complex128]
 FloatArray = NDArray[np.float64]
@@ -59,6 +67,8 @@ _NEWTON_STEPS = 30
 _SPECTRAL_MAX = 3000
 # Largest kl + ku for LAPACK's banded LU; wider patterns take SuperLU.
 _BAND_MAX = 64
+# Diagonal blocks of a reducible pattern up to this order are factored as dense matrices.
+_DENSE_BLOCK_MAX = 200
 # A refined root is accepted with ||Delta(lambda) v|| at most this times ||v|| times the size of
 # Delta's terms.
 ACCEPT_RESIDUAL = 1e-10
@@ -137,6 +147,7 @@ class LargeSystem:
     def __post_init__(self) -> None:
         self.norm_bounds = np.array([_norm_bound(A) for A in self.matrices])
         self.band: Optional[tuple[int, int]] = None
+        self._blocks: Optional[_Blocks] = None
         self._spectral: Optional[tuple[FloatArray, FloatArray, FloatArray]] = None
         self._spectral_checked = False
         if self.sparse:
@@ -191,6 +202,9 @@ class LargeSystem:
         union.sort_indices()
         cols = np.repeat(np.arange(n), np.diff(union.indptr))
         keys = cols.astype(np.int64) * n + union.indices
+        components, labels = connected_components(union, directed=True, connection="strong")
+        if components > 1:
+            self._blocks = _Blocks.of(self.matrices, self.delays, np.asarray(labels, dtype=np.intp))
 
         def on_pattern(A: Any) -> FloatArray:
             coo = scipy.sparse.coo_matrix(A)
@@ -325,18 +339,85 @@ class LargeSystem:
         form = self.spectral_form()
         if form is not None:
             return spectral_phase(form, lam)
+        phases, slopes, zero = self.log_derivative(np.asarray(lam, dtype=np.complex128).reshape(-1))
+        return phases, np.abs(slopes), zero
+
+    def log_derivative(self, lam: ComplexArray) -> tuple[FloatArray, ComplexArray, BoolArray]:
+        """arg det Delta, (det Delta)'/det Delta (infinite where Delta is exactly singular) and
+        whether it is, at each point of the 1-D array lam."""
+        if self._blocks is not None:
+            return self._blocks.log_derivative(lam)
         if not self.sparse:
-            from ._system import SystemData
-            from ._winding import det_phase
+            from ._system import OVERFLOW, SINGULAR, SystemData, log_derivatives
 
             data = SystemData(np.stack(self.matrices), self.delays, self.norm_bounds)
-            return det_phase(data, lam)
+            phase, trace, status = log_derivatives(data, lam)
+            if np.any(status == OVERFLOW):
+                raise OverflowError(
+                    "det Delta(lambda) overflows on the contour (exp(-lambda h) beyond the double range)")
+            zero = status == SINGULAR
+            return phase, np.where(np.isfinite(trace) & ~zero, trace, np.inf), zero
         phases = np.empty(lam.size)
-        rates = np.empty(lam.size)
+        slopes = np.empty(lam.size, dtype=np.complex128)
         zero = np.zeros(lam.size, dtype=bool)
         for i, z in enumerate(lam):
-            phases[i], rates[i], zero[i] = phase_at(self, complex(z))
-        return phases, rates, zero
+            phases[i], slopes[i], zero[i] = phase_slope(self, complex(z))
+        return phases, slopes, zero
+
+
+@dataclass
+class _Blocks:
+    """The diagonal blocks of a reducible pattern: the 1 x 1 blocks (their indices and each
+    matrix's diagonal there) and the larger blocks as systems of their own."""
+
+    singles: NDArray[np.intp]
+    diagonals: FloatArray   # (m, singles.size)
+    delays: FloatArray
+    systems: list[LargeSystem]
+
+    @classmethod
+    def of(cls, matrices: Sequence[Any], delays: FloatArray, labels: NDArray[np.intp]) -> _Blocks:
+        sizes = np.bincount(labels)
+        singles = np.flatnonzero(sizes[labels] == 1)
+        diagonals = np.array([np.asarray(A.diagonal(), dtype=np.float64)[singles] for A in matrices])
+        order = np.argsort(labels, kind="stable")
+        starts = np.concatenate(([0], np.cumsum(sizes)))
+        systems = []
+        for label in np.flatnonzero(sizes > 1):
+            index = order[starts[label]:starts[label + 1]]
+            parts = [scipy.sparse.csc_matrix(A)[index][:, index] for A in matrices]
+            if index.size <= _DENSE_BLOCK_MAX:
+                systems.append(LargeSystem([part.toarray() for part in parts], delays, False))
+            else:
+                systems.append(LargeSystem([part.tocsc() for part in parts], delays, True))
+        return cls(singles, diagonals, delays, systems)
+
+    def log_derivative(self, lam: ComplexArray) -> tuple[FloatArray, ComplexArray, BoolArray]:
+        """The sums of the blocks' phases and logarithmic derivatives; singular where one is."""
+        phases = np.zeros(lam.size)
+        slopes = np.zeros(lam.size, dtype=np.complex128)
+        zero = np.zeros(lam.size, dtype=bool)
+        if self.singles.size:
+            chunk = max(1, 2 ** 20 // self.singles.size)
+            for start in range(0, lam.size, chunk):
+                part = slice(start, start + chunk)
+                points = lam[part]
+                with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
+                    terms = np.exp(-np.outer(points, self.delays))
+                    d = points[:, None] - terms @ self.diagonals
+                    d_prime = 1.0 + (terms * self.delays) @ self.diagonals
+                    singular = np.any(d == 0.0, axis=1) | ~np.all(np.isfinite(d), axis=1)
+                    phases[part] = np.where(singular, 0.0, np.angle(d).sum(axis=1))
+                    slopes[part] = np.where(singular, np.inf, (d_prime / d).sum(axis=1))
+                zero[part] = singular
+        for system in self.systems:
+            phase, slope, singular = system.log_derivative(lam)
+            phases += phase
+            slopes += slope
+            zero |= singular
+        slopes[zero] = np.inf
+        phases[zero] = 0.0
+        return phases, slopes, zero
 
 
 def spectral_phase(form: tuple[FloatArray, FloatArray, FloatArray], lam: ComplexArray
@@ -383,15 +464,8 @@ def _norm_bound(A: Any) -> float:
 
 
 def _parity(perm: NDArray[np.intp]) -> int:
-    """(n - number of cycles) mod 2: cycles labelled by their least index through pointer doubling."""
-    n = perm.size
-    label = np.arange(n)
-    p = perm.copy()
-    for _ in range(max(1, int(math.ceil(math.log2(max(n, 2))))) + 1):
-        label = np.minimum(label, label[p])
-        p = p[p]
-    cycles = int(np.count_nonzero(label == np.arange(n)))
-    return (n - cycles) % 2
+    """(n - number of cycles) mod 2 of a permutation of 0..n-1."""
+    return _kernels.permutation_parity(np.ascontiguousarray(perm, dtype=np.int64))
 
 
 def log_det(system: LargeSystem, z: complex) -> Optional[complex]:
@@ -418,18 +492,18 @@ def log_det(system: LargeSystem, z: complex) -> Optional[complex]:
                    float(np.angle(diagonal).sum() + math.pi * swaps))
 
 
-def phase_at(system: LargeSystem, z: complex) -> tuple[float, float, bool]:
-    """arg det Delta(z), |(det Delta)'/det Delta| (a forward difference of log det over 1e-7 of
+def phase_slope(system: LargeSystem, z: complex) -> tuple[float, complex, bool]:
+    """arg det Delta(z), (det Delta)'/det Delta (a forward difference of log det over 1e-7 of
     |z|: no trace of Delta^-1 Delta' is formed) and whether Delta(z) is exactly singular."""
     value = log_det(system, z)
     if value is None:
-        return 0.0, math.inf, True
+        return 0.0, complex(math.inf), True
     step = 1e-7 * max(1.0, abs(z))
     ahead = log_det(system, z + step)
     if ahead is None:
-        return value.imag, math.inf, False
+        return value.imag, complex(math.inf), False
     turn = (ahead.imag - value.imag + math.pi) % (2.0 * math.pi) - math.pi
-    return value.imag, abs(complex(ahead.real - value.real, turn)) / step, False
+    return value.imag, complex(ahead.real - value.real, turn) / step, False
 
 
 class ShiftInvert:

@@ -1,5 +1,6 @@
 // The batched log-derivative kernel against determinants known in closed form: decoupled scalar
 // equations under an orthogonal similarity, whose det Delta is the product of the scalar ones.
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstdint>
@@ -164,3 +165,27 @@ TEST(ModulusBound, ScalarSystemsTakeTheNormSum) {
 }
 
 }  // namespace
+
+// Parity against the number of inversions (an independent definition of a permutation's sign).
+TEST(PermutationParity, IsTheParityOfTheInversionCount) {
+    std::mt19937 gen(7);
+    for (std::size_t n : {0u, 1u, 2u, 5u, 17u, 64u}) {
+        for (int trial = 0; trial < 10; ++trial) {
+            std::vector<std::int64_t> perm(n);
+            for (std::size_t i = 0; i < n; ++i) perm[i] = static_cast<std::int64_t>(i);
+            std::shuffle(perm.begin(), perm.end(), gen);
+            int inversions = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                for (std::size_t j = i + 1; j < n; ++j) inversions += perm[i] > perm[j];
+            }
+            EXPECT_EQ(lagsys::kernels::permutation_parity(perm.data(), n), inversions % 2);
+        }
+    }
+}
+
+TEST(PermutationParity, RejectsWhatIsNotAPermutation) {
+    const std::vector<std::vector<std::int64_t>> bad{{1, 1}, {0, 0}, {0, 2}, {-1, 0}, {2, 0, 0}};
+    for (const auto& perm : bad) {
+        EXPECT_THROW(lagsys::kernels::permutation_parity(perm.data(), perm.size()), std::invalid_argument);
+    }
+}

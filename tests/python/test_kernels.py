@@ -95,3 +95,16 @@ def test_modulus_bound_holds_every_root(seed):
         roots = np.concatenate([lambert_roots(ai, bi, h, r) for ai, bi in zip(a, b)])
         assert np.all(np.abs(roots) <= bound * (1 + 1e-12))
         assert bound <= float(np.sum(data.norms * np.exp(-r * data.delays))) * (1 + 1e-15)
+
+
+def test_permutation_parity_and_its_refusals():
+    # The sign of a permutation matrix's determinant, from LAPACK, against the kernel's parity.
+    rng = np.random.default_rng(3)
+    for n in (1, 2, 7, 40):
+        perm = rng.permutation(n)
+        expected = int(round(np.linalg.det(np.eye(n)[perm]))) == -1
+        assert _kernels.permutation_parity(perm.astype(np.int64)) == expected
+    assert _kernels.permutation_parity(np.empty(0, dtype=np.int64)) == 0
+    for bad in ([1, 1], [0, 2], [-1, 0]):
+        with pytest.raises(ValueError, match="permutation_parity"):
+            _kernels.permutation_parity(np.array(bad, dtype=np.int64))

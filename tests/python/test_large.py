@@ -488,3 +488,73 @@ def test_other_systems_count_by_factorizations(change):
     else:
         A1[4, 4] = -0.6
     assert LargeSystem([S, A1], np.array([0.0, 1.0]), False).spectral_form() is None
+
+
+def reducible_system(kind, seed):
+    """A sparse system whose pattern is block triangular under a hidden symmetric permutation:
+    'triangular' (every block 1 x 1), 'mixed' (1 x 1 blocks, a 3 x 3 block and a 240 x 240 one,
+    above the order factored densely). -0.5 I at delay 1 and a diagonal term at delay 0.4."""
+    rng = np.random.default_rng(seed)
+    sizes = {"triangular": [1] * 300, "mixed": [1] * 40 + [3] + [240] + [1] * 20}[kind]
+    n = sum(sizes)
+    T = sp.lil_matrix((n, n))
+    start = 0
+    for size in sizes:
+        block = slice(start, start + size)
+        if size == 1:
+            T[start, start] = rng.uniform(-6.0, 0.5)
+        else:
+            T[block, block] = sp.random(size, size, density=min(1.0, 4.0 / size), random_state=rng) \
+                + sp.diags(rng.uniform(-6.0, 0.5, size))
+        start += size
+    T = sp.csr_matrix(T) + sp.tril(sp.random(n, n, density=2.0 / n, random_state=rng), -max(sizes))
+    perm = rng.permutation(n)
+    P = sp.identity(n, format="csr")[perm]
+    A0 = sp.csc_matrix(P @ T @ P.T)
+    A2 = sp.diags(rng.uniform(-0.3, 0.3, n), format="csc")
+    return [A0, -0.5 * sp.identity(n, format="csc"), A2], np.array([0.0, 1.0, 0.4])
+
+
+@pytest.mark.parametrize("kind", ["triangular", "mixed"])
+def test_reducible_patterns_count_by_their_diagonal_blocks(kind):
+    # arg det Delta and |(det Delta)'/det Delta| from the blocks against a dense LU of Delta.
+    from vantor._krylov import LargeSystem
+
+    matrices, delays = reducible_system(kind, seed=8)
+    system = LargeSystem(matrices, delays, True)
+    assert system._blocks is not None
+    dense = [M.toarray() for M in matrices]
+    n = dense[0].shape[0]
+    rng = np.random.default_rng(9)
+    z = rng.uniform(-2.0, 1.0, 12) + 1j * rng.uniform(-8.0, 8.0, 12)
+    phases, rates, zero = system.det_phase(z)
+    assert not zero.any()
+    # The 240 x 240 block takes a forward difference of log det (its slope to about 1e-6) and
+    # its fixed column order turns the argument by a constant (the same at every point).
+    rtol = 1e-9 if kind == "triangular" else 1e-5
+    offset = None
+    for phase, rate, lam in zip(phases, rates, z):
+        delta = lam * np.eye(n) - sum(np.exp(-lam * h) * M for h, M in zip(delays, dense))
+        derivative = np.eye(n) + sum(h * np.exp(-lam * h) * M for h, M in zip(delays, dense))
+        sign, _ = np.linalg.slogdet(delta)
+        turn = np.exp(1j * phase) / sign
+        offset = turn if offset is None else offset
+        assert abs(np.angle(turn / offset)) <= 1e-8
+        assert rate == pytest.approx(abs(np.trace(np.linalg.solve(delta, derivative))), rel=rtol)
+    assert kind != "triangular" or abs(np.angle(offset)) <= 1e-8
+
+
+def test_a_permuted_triangular_system_has_the_roots_of_its_diagonal():
+    # det Delta is the product of lambda - t_i + 0.5 exp(-lambda): Lambert W on every diagonal entry.
+    rng = np.random.default_rng(10)
+    n = 400
+    t = rng.uniform(-8.0, 0.2, n)
+    T = sp.diags(t) + sp.tril(sp.random(n, n, density=3.0 / n, random_state=rng), -1)
+    perm = rng.permutation(n)
+    A0 = sp.csc_matrix(T)[perm][:, perm]
+    found = vantor.rightmost_roots(vantor.DelaySystem([A0, -0.5 * sp.identity(n, format="csc")],
+                                                      [0.0, 1.0]), 6)
+    exact = mode_roots(t, -0.5, 1.0)
+    assert found.certified
+    assert found.count == np.count_nonzero(exact.real > found.r)
+    assert_same_roots(found.roots, exact, 1e-10)
