@@ -148,45 +148,76 @@ class LargeSystem:
         self.norm_bounds = np.array([_norm_bound(A) for A in self.matrices])
         self.band: Optional[tuple[int, int]] = None
         self._blocks: Optional[_Blocks] = None
-        self._spectral: Optional[tuple[FloatArray, FloatArray, FloatArray]] = None
+        self._spectral: Optional[ModalForm] = None
         self._spectral_checked = False
         if self.sparse:
             self._pattern()
 
-    def spectral_form(self) -> Optional[tuple[FloatArray, FloatArray, FloatArray]]:
-        """(mu, c, h) when the undelayed matrices sum to a symmetric S with eigenvalues mu and every
-        delayed matrix is c_k I (h_k > 0): then det Delta(lambda) = prod_j (z - mu_j) with
-        z = lambda - sum_k c_k exp(-lambda h_k), and a count costs O(n) per point after one
-        symmetric eigenvalue decomposition (eigenvalues within eps ||S||: as backward stable as a
-        factorization at each point). None otherwise, or above _SPECTRAL_MAX."""
+    def spectral_form(self) -> Optional[ModalForm]:
+        """The system in one orthonormal eigenbasis Q of all its terms, when the undelayed matrices
+        sum to a symmetric S and every delayed matrix is c_k I or symmetric and commuting with S and
+        the others (symmetric to 1e-8 relative: the antisymmetric rest joins E_k below): then det Delta(lambda) = prod_j z_j(lambda) with z_j = lambda - sum_k mu_jk
+        exp(-lambda h_k) over the eigenvalues mu_jk of the terms, and a count costs O(n m) per point
+        after one symmetric eigenvalue decomposition. With scalar delayed terms the mu_j of S are
+        within eps ||S|| of exact (as backward stable as a factorization at each point); otherwise
+        Q^T A_k Q keeps off-diagonal parts E_k (rounding), and a point where
+        min_j |z_j| <= sum_k ||E_k||_F |exp(-lambda h_k)| (there det(D + t E) may vanish for some t
+        in [0, 1]) is reported as singular, so that the count is that of det Delta itself. None
+        otherwise, or above _SPECTRAL_MAX."""
         if self._spectral_checked:
             return self._spectral
         self._spectral_checked = True
         if not 0 < self.n <= _SPECTRAL_MAX:
             return None
-        c, h = [], []
-        for A, delay in zip(self.matrices, self.delays):
-            if delay == 0.0:
-                continue
-            if _is_sparse(A):
-                diagonal = A.diagonal()
-                off = A - scipy.sparse.diags(diagonal)
-                scalar = off.count_nonzero() == 0
-            else:
-                diagonal = np.diag(A)
-                scalar = np.count_nonzero(A - np.diag(diagonal)) == 0
-            if not scalar or np.any(diagonal != diagonal[0]):
-                return None
-            c.append(float(diagonal[0]))
-            h.append(float(delay))
-        undelayed = np.zeros((self.n, self.n))
+        n = self.n
+        undelayed = np.zeros((n, n))
+        delays, scalars, general = [0.0], [], []
         for A, delay in zip(self.matrices, self.delays):
             if delay == 0.0:
                 undelayed += A.toarray() if _is_sparse(A) else A
-        if not np.array_equal(undelayed, undelayed.T):
+                continue
+            diagonal = A.diagonal() if _is_sparse(A) else np.diag(A)
+            off = (A - scipy.sparse.diags(diagonal)).count_nonzero() if _is_sparse(A) else \
+                np.count_nonzero(A - np.diag(diagonal))
+            delays.append(float(delay))
+            if off == 0 and np.all(diagonal == diagonal[0]):
+                scalars.append((len(delays) - 1, float(diagonal[0])))
+            else:
+                general.append((len(delays) - 1, A.toarray() if _is_sparse(A) else np.asarray(A, dtype=np.float64)))
+        # Symmetric parts; an antisymmetric remainder K (rounding of Q diag Q^T) has a zero
+        # diagonal in any orthonormal basis and joins the slack with ||K||_F.
+        given = [undelayed] + [M for _, M in general]
+        matrices = [(M + M.T) / 2.0 for M in given]
+        norms = [float(np.linalg.norm(M)) for M in given]
+        skew = [float(np.linalg.norm(M - M.T)) / 2.0 for M in given]
+        if any(k > 1e-8 * norm for k, norm in zip(skew, norms)):
             return None
-        self._spectral = (np.asarray(np.linalg.eigvalsh(undelayed), dtype=np.float64),
-                          np.array(c, dtype=np.float64), np.array(h, dtype=np.float64))
+        values = np.zeros((n, len(delays)))
+        slack = np.zeros(len(delays))
+        for column, c in scalars:
+            values[:, column] = c
+        if not general and skew[0] == 0.0:
+            values[:, 0] = np.linalg.eigvalsh(undelayed)
+            self._spectral = ModalForm(values, np.array(delays), slack)
+            return self._spectral
+        # Commuting, on a random vector first (O(n^2)); then the eigenbasis of a generic combination.
+        x = np.random.default_rng(0).standard_normal(n)
+        for i in range(len(matrices)):
+            for j in range(i):
+                defect = matrices[i] @ (matrices[j] @ x) - matrices[j] @ (matrices[i] @ x)
+                if np.linalg.norm(defect) > 1e-10 * norms[i] * norms[j] * np.linalg.norm(x):
+                    return None
+        weights = 1.0 + np.sqrt(2.0) * np.arange(len(matrices)) / 7.0
+        S = sum(w / norm * M for w, norm, M in zip(weights, norms, matrices) if norm > 0.0)
+        _, Q = np.linalg.eigh(S)
+        for column, M, norm, k in zip([0] + [c for c, _ in general], matrices, norms, skew):
+            D = Q.T @ M @ Q
+            values[:, column] = np.diag(D)
+            np.fill_diagonal(D, 0.0)
+            slack[column] = float(np.linalg.norm(D)) + k
+            if slack[column] > 1e-8 * max(norm, 1e-300):
+                return None  # a poor common eigenbasis (nearly equal eigenvalues of S)
+        self._spectral = ModalForm(values, np.array(delays), slack)
         return self._spectral
 
     def _pattern(self) -> None:
@@ -420,27 +451,38 @@ class _Blocks:
         return phases, slopes, zero
 
 
-def spectral_phase(form: tuple[FloatArray, FloatArray, FloatArray], lam: ComplexArray
-                   ) -> tuple[FloatArray, FloatArray, BoolArray]:
-    """det_phase from `LargeSystem.spectral_form`: arg det Delta = sum_j arg(z - mu_j) and
-    (det Delta)'/det Delta = z' sum_j 1 / (z - mu_j), in chunks of about a million terms."""
-    mu, c, h = form
+@dataclass(frozen=True)
+class ModalForm:
+    """Every term of a system in one orthonormal eigenbasis Q: values[j, k] = (Q^T A_k Q)_jj for
+    the delays h_k (the undelayed terms summed in column 0) and slack_k >= ||Q^T A_k Q - its
+    diagonal||_F."""
+
+    values: FloatArray
+    delays: FloatArray
+    slack: FloatArray
+
+
+def spectral_phase(form: ModalForm, lam: ComplexArray) -> tuple[FloatArray, FloatArray, BoolArray]:
+    """det_phase from `LargeSystem.spectral_form`: arg det Delta = sum_j arg z_j and
+    (det Delta)'/det Delta = sum_j z_j' / z_j, in chunks of about a million terms; singular where
+    some z_j vanishes or is within the off-diagonal slack of zero."""
+    mu, h = form.values.T, form.delays
     lam = np.asarray(lam, dtype=np.complex128)
     phases = np.zeros(lam.size)
     rates = np.full(lam.size, math.inf)
     zero = np.zeros(lam.size, dtype=bool)
-    chunk = max(1, 2 ** 20 // max(1, mu.size))
+    chunk = max(1, 2 ** 20 // max(1, mu.shape[1]))
     for start in range(0, lam.size, chunk):
         part = slice(start, start + chunk)
         points = lam[part]
         with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
             terms = np.exp(-np.outer(points, h))
-            z = points - terms @ c
-            dz = 1.0 + (terms * h) @ c
-            diff = z[:, None] - mu[None, :]
-            singular = ~np.isfinite(z) | np.any(diff == 0.0, axis=1)
-            phase = np.angle(diff).sum(axis=1)
-            rate = np.abs(dz * (1.0 / diff).sum(axis=1))
+            z = points[:, None] - terms @ mu
+            dz = 1.0 + (terms * h) @ mu
+            margin = np.abs(terms) @ form.slack
+            singular = ~np.all(np.isfinite(z), axis=1) | (np.min(np.abs(z), axis=1) <= margin)
+            phase = np.angle(z).sum(axis=1)
+            rate = np.abs((dz / z).sum(axis=1))
         zero[part] = singular
         phases[part] = np.where(singular, 0.0, phase)
         rates[part] = np.where(singular, math.inf, rate)

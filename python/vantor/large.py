@@ -705,8 +705,10 @@ def rightmost_roots(sys: Union[DelaySystem, pyvantor.lagsys], k: int = 6, *, r: 
     twice). Certification counts the roots right of a line just left of the k-th root (never
     through a cluster or a conjugate pair) by the argument principle (sparse LU log-determinants
     at the contour's nodes, on a box from the numerical range of the undelayed matrices; when the
-    undelayed part is symmetric of order at most 3000 and every delayed matrix a multiple of I,
-    det Delta is the product of z(lambda) - mu_j over its eigenvalues mu_j, computed once); when the
+    undelayed part is symmetric of order at most 3000 and every delayed matrix a multiple of I or
+    symmetric and commuting with it, det Delta is the product over the modes of their scalar
+    characteristic functions, from one eigenvalue decomposition; when the pattern is reducible, the
+    product of its diagonal blocks' determinants); when the
     count exceeds the roots found, strips of the box are counted and new shifts placed where roots
     are missing.
 
