@@ -146,6 +146,168 @@ double modulus_bound(const SystemView& sys, const double* norms, double r) {
     return std::min(by_norms, perron * (1.0 + 1e-12));
 }
 
+namespace {
+
+// Points per sweep over T: each entry of T, read once, serves this many points (T of order 1000
+// is 16 MB: one sweep per point would be bound by memory traffic).
+constexpr std::size_t low_rank_batch = 8;
+
+// For the w = points * r columns of one batch (column q = p r + c: point p, column c of U), by back
+// substitution in one sweep over the rows of T:
+//     Y = (lambda_p I - T)^-1 U,   X = (lambda_p I - T)^-1 Y,
+// real and imaginary parts apart, row-major (n x w). pole[p] is set where lambda_p equals a
+// diagonal entry of T (that point's columns are then meaningless but finite).
+void shifted_back_substitution(const LowRankView& sys, const std::complex<double>* lam, std::size_t points,
+                               std::vector<double>& Yr, std::vector<double>& Yi, std::vector<double>& Xr,
+                               std::vector<double>& Xi, std::vector<char>& pole) {
+    const std::size_t n = sys.n, r = sys.r, w = points * r;
+    Yr.assign(n * w, 0.0);
+    Yi.assign(n * w, 0.0);
+    Xr.assign(n * w, 0.0);
+    Xi.assign(n * w, 0.0);
+    pole.assign(points, 0);
+    std::vector<double> yr(w), yi(w), xr(w), xi(w);
+    for (std::size_t j = n; j-- > 0;) {
+        const std::complex<double>* row = sys.T + j * n;
+        for (std::size_t p = 0; p < points; ++p) {
+            for (std::size_t c = 0; c < r; ++c) {
+                yr[p * r + c] = sys.U[j * r + c].real();
+                yi[p * r + c] = sys.U[j * r + c].imag();
+            }
+        }
+        std::fill(xr.begin(), xr.end(), 0.0);
+        std::fill(xi.begin(), xi.end(), 0.0);
+        for (std::size_t i = j + 1; i < n; ++i) {
+            const double tr = row[i].real(), ti = row[i].imag();
+            const double* Yri = Yr.data() + i * w;
+            const double* Yii = Yi.data() + i * w;
+            const double* Xri = Xr.data() + i * w;
+            const double* Xii = Xi.data() + i * w;
+            for (std::size_t q = 0; q < w; ++q) {
+                yr[q] += tr * Yri[q] - ti * Yii[q];
+                yi[q] += tr * Yii[q] + ti * Yri[q];
+                xr[q] += tr * Xri[q] - ti * Xii[q];
+                xi[q] += tr * Xii[q] + ti * Xri[q];
+            }
+        }
+        for (std::size_t p = 0; p < points; ++p) {
+            std::complex<double> pivot = lam[p] - row[j];
+            if (pivot == 0.0) {
+                pole[p] = 1;
+                pivot = 1.0;
+            }
+            const std::complex<double> inverse = 1.0 / pivot;
+            for (std::size_t c = 0; c < r; ++c) {
+                const std::size_t q = p * r + c;
+                const std::complex<double> y = std::complex<double>(yr[q], yi[q]) * inverse;
+                const std::complex<double> x = (std::complex<double>(xr[q], xi[q]) + y) * inverse;
+                Yr[j * w + q] = y.real();
+                Yi[j * w + q] = y.imag();
+                Xr[j * w + q] = x.real();
+                Xi[j * w + q] = x.imag();
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void low_rank_log_derivatives(const LowRankView& sys, const std::complex<double>* lam, std::size_t count,
+                              double* phase, std::complex<double>* trace, std::uint8_t* status) {
+    if (sys.n == 0) throw std::invalid_argument("low_rank_log_derivatives: order n must be >= 1");
+    const std::size_t n = sys.n, r = sys.r;
+    const auto rr = static_cast<Eigen::Index>(r);
+    std::vector<double> Yr, Yi, Xr, Xi;
+    std::vector<char> pole, seen;
+    std::vector<std::complex<double>> weight(r);
+    Eigen::MatrixXcd W(rr, rr), Wd(rr, rr), M(rr, rr), Md(rr, rr);
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t first = 0; first < count; first += low_rank_batch) {
+        const std::size_t points = std::min(low_rank_batch, count - first), w = points * r;
+        if (r > 0) shifted_back_substitution(sys, lam + first, points, Yr, Yi, Xr, Xi, pole);
+        for (std::size_t p = 0; p < points; ++p) {
+            const std::size_t at = first + p;
+            const std::complex<double> z = lam[at];
+            bool finite = std::isfinite(z.real()) && std::isfinite(z.imag());
+            for (std::size_t c = 0; c < r; ++c) {
+                weight[c] = std::exp(-z * sys.delays[c]);
+                finite = finite && std::isfinite(weight[c].real()) && std::isfinite(weight[c].imag());
+            }
+            if (!finite) {
+                phase[at] = 0.0;
+                trace[at] = {nan, nan};
+                status[at] = overflow_point;
+                continue;
+            }
+            if (r > 0 && pole[p]) {
+                phase[at] = 0.0;
+                trace[at] = {nan, nan};
+                status[at] = pole_point;
+                continue;
+            }
+            // det(lambda I - T): its argument and logarithmic derivative from the diagonal.
+            double angle = 0.0;
+            std::complex<double> slope = 0.0;
+            bool zero = false;
+            for (std::size_t j = 0; j < n; ++j) {
+                const std::complex<double> d = z - sys.T[j * n + j];
+                zero = zero || d == 0.0;
+                angle += std::arg(d);
+                slope += 1.0 / d;
+            }
+            if (zero) {  // only without delayed terms: lambda I - T is Delta itself
+                phase[at] = 0.0;
+                trace[at] = {inf, 0.0};
+                status[at] = singular_point;
+                continue;
+            }
+            if (r > 0) {
+                // W = V^H Y, W' = -V^H X; M = I - E W, M' = E H W - E W' (H = diag(h)).
+                W.setZero();
+                Wd.setZero();
+                for (std::size_t i = 0; i < n; ++i) {
+                    for (Eigen::Index a = 0; a < rr; ++a) {
+                        const std::complex<double> v = std::conj(sys.V[i * r + static_cast<std::size_t>(a)]);
+                        for (Eigen::Index b = 0; b < rr; ++b) {
+                            const std::size_t q = i * w + p * r + static_cast<std::size_t>(b);
+                            W(a, b) += v * std::complex<double>(Yr[q], Yi[q]);
+                            Wd(a, b) -= v * std::complex<double>(Xr[q], Xi[q]);
+                        }
+                    }
+                }
+                for (Eigen::Index a = 0; a < rr; ++a) {
+                    const auto ua = static_cast<std::size_t>(a);
+                    M.row(a) = -weight[ua] * W.row(a);
+                    Md.row(a) = weight[ua] * (sys.delays[ua] * W.row(a) - Wd.row(a));
+                    M(a, a) += 1.0;
+                }
+                Eigen::PartialPivLU<Eigen::MatrixXcd> lu(M);
+                const auto& LU = lu.matrixLU();
+                bool singular = false;
+                if (parity(lu.permutationP().indices(), seen)) angle += std::numbers::pi;
+                for (Eigen::Index j = 0; j < rr; ++j) {
+                    if (LU(j, j) == 0.0) {
+                        singular = true;
+                        break;
+                    }
+                    angle += std::arg(LU(j, j));
+                }
+                if (singular) {
+                    phase[at] = 0.0;
+                    trace[at] = {inf, 0.0};
+                    status[at] = singular_point;
+                    continue;
+                }
+                slope += lu.solve(Md).trace();
+            }
+            phase[at] = std::remainder(angle, 2.0 * std::numbers::pi);
+            trace[at] = slope;
+            status[at] = regular_point;
+        }
+    }
+}
+
 int permutation_parity(const std::int64_t* perm, std::size_t n) {
     std::vector<char> seen(n, 0);
     std::size_t cycles = 0;

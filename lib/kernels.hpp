@@ -39,6 +39,31 @@ void log_derivatives(const SystemView& sys, const std::complex<double>* lam, std
 // for n = 1, or when the eigenvalue iteration fails. Throws std::invalid_argument for n = 0 or m = 0.
 double modulus_bound(const SystemView& sys, const double* norms, double r);
 
+// A characteristic matrix in Schur form with low-rank delayed terms: Delta(lambda) is unitarily
+// similar to lambda I - T - U E(lambda) V^H, with T (n x n, upper triangular: the Schur form of the
+// undelayed sum), U and V (n x r) and E(lambda) = diag(exp(-lambda h_c)) over the r columns (the
+// delay of each column). All complex and row-major.
+struct LowRankView {
+    const std::complex<double>* T;
+    const std::complex<double>* U;
+    const std::complex<double>* V;
+    const double* delays;  // one per column of U and V
+    std::size_t n;
+    std::size_t r;
+};
+
+// What low_rank_log_derivatives adds to the statuses: lambda equals a diagonal entry of T, where
+// the factorization det Delta = det(lambda I - T) det(I - E V^H (lambda I - T)^-1 U) does not hold.
+inline constexpr std::uint8_t pole_point = 3;
+
+// log_derivatives for a LowRankView, in O(n^2 r) per point: det(lambda I - T) from T's diagonal and
+// the r x r determinant of I - E W with W = V^H (lambda I - T)^-1 U (two back substitutions give W
+// and its derivative). phase[i] is arg det of the similar matrix (the unitary similarity turns every
+// point's argument by the same constant). A pole has phase 0 and a NaN trace. Throws
+// std::invalid_argument for n = 0.
+void low_rank_log_derivatives(const LowRankView& sys, const std::complex<double>* lam, std::size_t count,
+                              double* phase, std::complex<double>* trace, std::uint8_t* status);
+
 // The parity of a permutation of 0..n-1 ((n - number of cycles) mod 2: 0 even, 1 odd), whose sign
 // a determinant of the permuted rows takes. Throws std::invalid_argument when perm is not a
 // permutation of 0..n-1 (an entry out of range or repeated).

@@ -60,6 +60,27 @@ double modulus_bound(Matrices matrices, Vector norms, Vector delays, double r) {
     return lagsys::kernels::modulus_bound(view, norms.data(), r);
 }
 
+using ComplexMatrix = nb::ndarray<const std::complex<double>, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+
+auto low_rank_log_derivatives(ComplexMatrix T, ComplexMatrix U, ComplexMatrix V, Vector delays, Points lam) {
+    const std::size_t n = T.shape(0), r = U.shape(1);
+    if (T.shape(1) != n || U.shape(0) != n || V.shape(0) != n || V.shape(1) != r || delays.shape(0) != r) {
+        throw std::invalid_argument("low_rank_log_derivatives: T must have shape (n, n), U and V (n, r), "
+                                    "delays (r,)");
+    }
+    const std::size_t count = lam.shape(0);
+    auto phase = owned_array<double>(count);
+    auto trace = owned_array<std::complex<double>>(count);
+    auto status = owned_array<std::uint8_t>(count);
+    const lagsys::kernels::LowRankView view{T.data(), U.data(), V.data(), delays.data(), n, r};
+    {
+        nb::gil_scoped_release release;
+        lagsys::kernels::low_rank_log_derivatives(view, lam.data(), count, phase.data(), trace.data(),
+                                                  status.data());
+    }
+    return nb::make_tuple(phase, trace, status);
+}
+
 int permutation_parity(nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu> perm) {
     return lagsys::kernels::permutation_parity(perm.data(), perm.shape(0));
 }
@@ -76,6 +97,10 @@ NB_MODULE(_kernels, m) {
           nb::arg("r"),
           "min(sum_k norms_k exp(-r h_k), rho(sum_k |A_k| exp(-r h_k))): a bound on the moduli of "
           "the roots right of r.");
+    m.def("low_rank_log_derivatives", &low_rank_log_derivatives, nb::arg("T"), nb::arg("U"), nb::arg("V"),
+          nb::arg("delays"), nb::arg("lam"),
+          "log_derivatives of lambda I - T - U diag(exp(-lambda delays)) V^H (T upper triangular, U "
+          "and V of shape (n, r)) in O(n^2 r) per point; status 3 where lambda is a diagonal entry of T.");
     m.def("permutation_parity", &permutation_parity, nb::arg("perm"),
           "The parity (0 even, 1 odd) of a permutation of 0..n-1 given as int64 entries; "
           "ValueError when perm is not one.");

@@ -34,6 +34,16 @@ Phase of det Delta. With Pr Delta Pc = L U (SuperLU, unit lower L), det Delta = 
 prod_i U_ii; the argument is the sum of the arguments of U_ii plus pi times the permutations'
 parity (from their cycle counts).
 
+Low-rank delayed terms. A dense system whose delayed matrices have small rank, A_k = U_k V_k^T,
+counts through the complex Schur form Z T Z^H of the undelayed sum S: with U, V the Z^H U_k, Z^H V_k
+side by side and E(z) = diag(exp(-z h_k)) over their columns,
+
+    det Delta(z) = det(z I - T) det(I - E(z) V^H (z I - T)^-1 U)
+
+(Sylvester's determinant identity), O(n^2 r) per point after one O(n^3) reduction instead of an
+O(n^3) factorization at each. Singular values of A_k below n eps ||A_k|| are dropped: the
+determinant is that of a system within the backward error of a factorization.
+
 Reducible patterns. When the directed graph of the union pattern (i -> j where some A_k(i, j) != 0)
 has several strongly connected components, a symmetric permutation (which leaves det Delta
 unchanged) makes Delta block triangular with the components as diagonal blocks, so det Delta is the
@@ -69,6 +79,10 @@ _SPECTRAL_MAX = 3000
 _BAND_MAX = 64
 # Diagonal blocks of a reducible pattern up to this order are factored as dense matrices.
 _DENSE_BLOCK_MAX = 200
+# Dense systems from this order count through the Schur form of the undelayed sum when the
+# delayed matrices together have rank at most n / _LOW_RANK_RATIO.
+_LOW_RANK_MIN = 64
+_LOW_RANK_RATIO = 8
 # A refined root is accepted with ||Delta(lambda) v|| at most this times ||v|| times the size of
 # Delta's terms.
 ACCEPT_RESIDUAL = 1e-10
@@ -149,6 +163,8 @@ class LargeSystem:
         self.band: Optional[tuple[int, int]] = None
         self._blocks: Optional[_Blocks] = None
         self._spectral: Optional[ModalForm] = None
+        self._low_rank: Optional[LowRankForm] = None
+        self._low_rank_checked = False
         self._spectral_checked = False
         if self.sparse:
             self._pattern()
@@ -219,6 +235,42 @@ class LargeSystem:
                 return None  # a poor common eigenbasis (nearly equal eigenvalues of S)
         self._spectral = ModalForm(values, np.array(delays), slack)
         return self._spectral
+
+    def low_rank_form(self) -> Optional[LowRankForm]:
+        """The Schur form of a dense system's undelayed sum with its delayed matrices as U V^T of
+        total rank at most n / _LOW_RANK_RATIO (see the module's docstring); None otherwise."""
+        if self._low_rank_checked:
+            return self._low_rank
+        self._low_rank_checked = True
+        n = self.n
+        if self.sparse or n < _LOW_RANK_MIN:
+            return None
+        limit = n // _LOW_RANK_RATIO
+        undelayed = np.zeros((n, n))
+        left, right, column_delays = [], [], []
+        rng = np.random.default_rng(0)
+        for A, delay in zip(self.matrices, self.delays):
+            if delay == 0.0:
+                undelayed += A
+                continue
+            # A sketch of the range first: full rank shows in O(n^2 limit), before any SVD.
+            sketch = np.linalg.svd(A @ rng.standard_normal((n, limit + 1)), compute_uv=False)
+            if sketch.size and sketch[-1] > n * np.finfo(float).eps * sketch[0]:
+                return None
+            U, sigma, Vt = np.linalg.svd(A)
+            rank = int(np.count_nonzero(sigma > n * np.finfo(float).eps * sigma[0])) if sigma[0] > 0 else 0
+            left.append(U[:, :rank] * sigma[:rank])
+            right.append(Vt[:rank].T)
+            column_delays += [float(delay)] * rank
+            if len(column_delays) > limit:
+                return None
+        T, Z = scipy.linalg.schur(undelayed, output="complex")
+        Zh = Z.conj().T
+        self._low_rank = LowRankForm(
+            np.ascontiguousarray(T), np.ascontiguousarray(Zh @ np.hstack(left)) if left else np.zeros((n, 0), complex),
+            np.ascontiguousarray(Zh @ np.hstack(right)) if right else np.zeros((n, 0), complex),
+            np.array(column_delays, dtype=np.float64))
+        return self._low_rank
 
     def _pattern(self) -> None:
         """The union of the matrices' patterns and the identity's, with a column order (COLAMD,
@@ -382,7 +434,15 @@ class LargeSystem:
             from ._system import OVERFLOW, SINGULAR, SystemData, log_derivatives
 
             data = SystemData(np.stack(self.matrices), self.delays, self.norm_bounds)
-            phase, trace, status = log_derivatives(data, lam)
+            form = self.low_rank_form()
+            if form is None:
+                phase, trace, status = log_derivatives(data, lam)
+            else:
+                phase, trace, status = _kernels.low_rank_log_derivatives(
+                    form.T, form.U, form.V, form.delays, np.ascontiguousarray(lam, dtype=np.complex128))
+                pole = np.flatnonzero(status == _POLE)
+                if pole.size:   # lambda on an eigenvalue of S: a factorization there
+                    phase[pole], trace[pole], status[pole] = log_derivatives(data, lam[pole])
             if np.any(status == OVERFLOW):
                 raise OverflowError(
                     "det Delta(lambda) overflows on the contour (exp(-lambda h) beyond the double range)")
@@ -449,6 +509,21 @@ class _Blocks:
         slopes[zero] = np.inf
         phases[zero] = 0.0
         return phases, slopes, zero
+
+
+# The kernel's status of a point on an eigenvalue of the undelayed sum (see LowRankForm).
+_POLE = 3
+
+
+@dataclass(frozen=True)
+class LowRankForm:
+    """Delta(z) = Z (z I - T - U diag(exp(-z delays)) V^H) Z^H: T upper triangular (n x n), U and V
+    (n x r) with one delay per column, all contiguous."""
+
+    T: ComplexArray
+    U: ComplexArray
+    V: ComplexArray
+    delays: FloatArray
 
 
 @dataclass(frozen=True)

@@ -189,3 +189,54 @@ TEST(PermutationParity, RejectsWhatIsNotAPermutation) {
         EXPECT_THROW(lagsys::kernels::permutation_parity(perm.data(), perm.size()), std::invalid_argument);
     }
 }
+
+// The O(n^2 r) determinant of lambda I - T - U E V^H against a dense LU of the same matrix.
+TEST(LowRankLogDerivatives, MatchADenseFactorization) {
+    std::mt19937 gen(11);
+    std::normal_distribution<double> normal;
+    const auto random = [&] { return cd(normal(gen), normal(gen)); };
+    for (std::size_t r : {0u, 1u, 3u}) {
+        const std::size_t n = 12;
+        std::vector<cd> T(n * n, 0.0), U(n * r), V(n * r);
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t j = i; j < n; ++j) T[i * n + j] = random();
+        }
+        for (auto& x : U) x = random();
+        for (auto& x : V) x = random();
+        std::vector<double> delays(r);
+        for (std::size_t c = 0; c < r; ++c) delays[c] = 0.3 + 0.4 * static_cast<double>(c);
+        // Eleven points: a full batch of eight and a partial one.
+        std::vector<cd> lam{{0.3, 1.7}, {-1.2, -0.4}, {2.5, 6.0}, {-0.7, 0.0}};
+        while (lam.size() < 11) lam.push_back(2.0 * random());
+        std::vector<double> phase(lam.size());
+        std::vector<cd> trace(lam.size());
+        std::vector<std::uint8_t> status(lam.size());
+        lagsys::kernels::low_rank_log_derivatives({T.data(), U.data(), V.data(), delays.data(), n, r},
+                                                  lam.data(), lam.size(), phase.data(), trace.data(),
+                                                  status.data());
+        for (std::size_t p = 0; p < lam.size(); ++p) {
+            Eigen::MatrixXcd D = Eigen::MatrixXcd::Zero(n, n), Dp = Eigen::MatrixXcd::Identity(n, n);
+            for (std::size_t i = 0; i < n; ++i) {
+                D(i, i) = lam[p];
+                for (std::size_t j = i; j < n; ++j) D(i, j) -= T[i * n + j];
+                for (std::size_t j = 0; j < n; ++j) {
+                    for (std::size_t c = 0; c < r; ++c) {
+                        const cd term = U[i * r + c] * std::exp(-lam[p] * delays[c]) * std::conj(V[j * r + c]);
+                        D(i, j) -= term;
+                        Dp(i, j) += delays[c] * term;
+                    }
+                }
+            }
+            const cd det = D.determinant();
+            ASSERT_EQ(status[p], lagsys::kernels::regular_point);
+            EXPECT_NEAR(std::remainder(phase[p] - std::arg(det), 2.0 * std::numbers::pi), 0.0, 1e-10);
+            const cd expected = D.partialPivLu().solve(Dp).trace();
+            EXPECT_LT(std::abs(trace[p] - expected), 1e-10 * std::abs(expected)) << "r " << r << " point " << p;
+        }
+        // At a diagonal entry of T the factorization has a pole (without delayed terms: a zero).
+        cd at = T[2 * n + 2];
+        lagsys::kernels::low_rank_log_derivatives({T.data(), U.data(), V.data(), delays.data(), n, r}, &at, 1,
+                                                  phase.data(), trace.data(), status.data());
+        EXPECT_EQ(status[0], r > 0 ? lagsys::kernels::pole_point : lagsys::kernels::singular_point);
+    }
+}

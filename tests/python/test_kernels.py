@@ -108,3 +108,15 @@ def test_permutation_parity_and_its_refusals():
     for bad in ([1, 1], [0, 2], [-1, 0]):
         with pytest.raises(ValueError, match="permutation_parity"):
             _kernels.permutation_parity(np.array(bad, dtype=np.int64))
+
+
+def test_low_rank_binding_checks_shapes():
+    T = np.triu(np.ones((4, 4))).astype(complex)
+    U = np.ones((4, 2), dtype=complex)
+    lam = np.array([1.0 + 1j])
+    phase, _, status = _kernels.low_rank_log_derivatives(T, U, U, np.array([1.0, 2.0]), lam)
+    assert status[0] == REGULAR and np.isfinite(phase[0])
+    for args in ((T, U, U[:, :1], np.array([1.0, 2.0])), (T[:3], U, U, np.array([1.0, 2.0])),
+                 (T, U, U, np.array([1.0]))):
+        with pytest.raises(ValueError, match="shape"):
+            _kernels.low_rank_log_derivatives(*args, lam)

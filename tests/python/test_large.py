@@ -587,3 +587,63 @@ def test_dense_modes_under_a_similarity_are_certified_by_their_eigenvalues(seed)
     assert found.certified
     assert found.count == np.count_nonzero(exact.real > found.r)
     assert_same_roots(found.roots, exact, 1e-9)
+
+
+def low_rank_modes(n=100, seed=0):
+    """X diag(a) X^-1 and X diag(b) X^-1 with two nonzero b_j (a delayed term of rank 2, neither
+    symmetric nor normal): the roots are a_j for every other mode and Lambert W's for those two."""
+    rng = np.random.default_rng(seed)
+    X = np.eye(n) + 0.3 * rng.normal(size=(n, n)) / np.sqrt(n)
+    a = rng.uniform(-5.0, -0.2, n)
+    b = np.zeros(n)
+    b[:2] = [-1.5, -0.8]
+    a[:2] = [0.4, 0.1]
+    Xinv = np.linalg.inv(X)
+    with np.errstate(over="ignore", invalid="ignore"):
+        exact = np.concatenate([a[2:]] + [a[:2] + lambertw(b[:2] * np.exp(-a[:2]), k) for k in range(-6, 7)])
+    return [X @ np.diag(a) @ Xinv, X @ np.diag(b) @ Xinv], np.array([0.0, 1.0]), exact[np.isfinite(exact)]
+
+
+def test_low_rank_delayed_terms_count_through_the_schur_form():
+    from vantor._krylov import LargeSystem
+
+    matrices, delays, exact = low_rank_modes()
+    system = LargeSystem(matrices, delays, False)
+    assert system.spectral_form() is None
+    form = system.low_rank_form()
+    assert form is not None and form.U.shape == (100, 2)
+    rng = np.random.default_rng(1)
+    z = rng.uniform(-3.0, 1.0, 10) + 1j * rng.uniform(-10.0, 10.0, 10)
+    phases, rates, zero = system.det_phase(z)
+    assert not zero.any()
+    offset = None
+    for phase, rate, lam in zip(phases, rates, z):
+        delta = lam * np.eye(100) - sum(np.exp(-lam * h) * M for h, M in zip(delays, matrices))
+        derivative = np.eye(100) + sum(h * np.exp(-lam * h) * M for h, M in zip(delays, matrices))
+        sign, _ = np.linalg.slogdet(delta)
+        turn = np.exp(1j * phase) / sign   # the Schur basis turns every point by the same angle
+        offset = turn if offset is None else offset
+        assert abs(np.angle(turn / offset)) <= 1e-9
+        assert rate == pytest.approx(abs(np.trace(np.linalg.solve(delta, derivative))), rel=1e-9)
+    found = vantor.rightmost_roots(pyvantor.lagsys(matrices, delays), 6)
+    assert found.certified and found.count == np.count_nonzero(exact.real > found.r)
+    assert_same_roots(found.roots, exact, 1e-9)
+
+
+def test_a_point_on_an_eigenvalue_of_the_undelayed_part_is_factored():
+    # z I - T is singular at T's diagonal entries, Delta is not: the count factors Delta there.
+    from vantor._krylov import LargeSystem
+
+    rng = np.random.default_rng(2)
+    n = 80
+    A0 = np.triu(rng.normal(size=(n, n)), 1) + np.diag(-np.arange(1.0, n + 1))
+    A1 = np.outer(rng.normal(size=n), rng.normal(size=n))
+    system = LargeSystem([A0, A1], np.array([0.0, 1.0]), False)
+    form = system.low_rank_form()
+    assert form is not None and -3.0 in np.diag(form.T)
+    lam = np.array([-3.0 + 0j, -3.0 + 1e-3j])
+    phases, rates, zero = system.det_phase(lam)
+    assert not zero.any() and np.all(np.isfinite(rates))
+    delta = -3.0 * np.eye(n) - A0 - np.exp(3.0) * A1
+    derivative = np.eye(n) + np.exp(3.0) * A1
+    assert rates[0] == pytest.approx(abs(np.trace(np.linalg.solve(delta, derivative))), rel=1e-9)
