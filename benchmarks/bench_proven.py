@@ -1,7 +1,8 @@
 """The proven answers against one unproven pyvantor.roots call, on the benchmark suite's systems
 of order n >= 10 with roots right of their bound: vantor.all_roots(sys, r) and the certified
 vantor.rightmost_roots(sys, 6), each as a ratio to pyvantor.roots(sys, r) (medians, one run);
-then stabilize of a delayed double integrator (a 1 x 2 output-feedback gain).
+then stabilize of a delayed double integrator (a 1 x 2 output-feedback gain) and of two coupled
+ones (a 2 x 2 gain, full and diagonal).
 
 Run from the repository root:
     python3 benchmarks/bench_proven.py [--runs 3]
@@ -50,12 +51,30 @@ def double_integrator():
           f"abscissa {res.fun:.6f}, {res.nfev} evaluations, {time.perf_counter() - start:.1f} s")
 
 
+def two_by_two():
+    """Two coupled double integrators, both states measured, both accelerations actuated: a
+    2 x 2 gain on the delayed outputs y1 = x1 + x2, y2 = x3 + x4 (full, then diagonal)."""
+    A = np.zeros((4, 4))
+    A[0, 1] = A[2, 3] = 1.0
+    A[1, 2] = A[3, 0] = 0.2
+    B = np.zeros((4, 2))
+    B[1, 0] = B[3, 1] = 1.0
+    C = np.array([[1.0, 1.0, 0.0, 0.0], [0.0, 0.0, 1.0, 1.0]])
+    for structure in ("full", "diagonal"):
+        start = time.perf_counter()
+        res = vantor.stabilize((A, B, C), delay=0.3, structure=structure, K0=0.5 * np.eye(2))
+        print(f"stabilize two coupled double integrators, {structure} 2 x 2 gain, delay 0.3: "
+              f"abscissa {res.fun:.6f}, stable {res.stable}, {res.nfev} evaluations, "
+              f"{time.perf_counter() - start:.1f} s")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=3)
     args = parser.parse_args()
     suite_ratios(args.runs)
     double_integrator()
+    two_by_two()
 
 
 if __name__ == "__main__":
