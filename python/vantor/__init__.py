@@ -11,6 +11,7 @@
 - `minimize_abscissa`, `stabilize`: parameters and feedback gains that minimize the abscissa.
 - `DelaySystem`, `rightmost_roots`: large sparse systems and their certified rightmost roots.
 - `sweep`, `locus`: an analysis over a parameter grid, serial, on a process pool or a Dask cluster.
+- `frequency_response`, `hinf_norm`: the exact frequency response and the proven H-infinity norm.
 - `vantor.plot`: pictures of spectra, stability charts and root loci (matplotlib).
 """
 
@@ -23,6 +24,7 @@ except PackageNotFoundError:  # a source tree on sys.path without the installed 
 
 from .certify import Certificate, certify, count_roots
 from .design import minimize_abscissa, stabilize
+from .frequency import HinfNorm, frequency_response, hinf_norm
 from .large import DelaySystem, RightmostRoots, rightmost_roots
 from .margin import Crossing, DelayMargin, StabilityIntervals, delay_margin, stability_intervals
 from .sensitivity import Eigenvectors, eigenvectors, root_derivative
@@ -39,6 +41,7 @@ __all__ = [
     "DelayMargin",
     "DelaySystem",
     "Eigenvectors",
+    "HinfNorm",
     "StabilityIntervals",
     "DistinctRoots",
     "IncompleteRoots",
@@ -54,6 +57,8 @@ __all__ = [
     "distinct_roots",
     "eigenvectors",
     "feedback_system",
+    "frequency_response",
+    "hinf_norm",
     "is_stable",
     "load_sweep",
     "locus",
