@@ -183,11 +183,8 @@ def hinf_norm(sys: Any, B: ArrayLike, C: ArrayLike, D: Optional[ArrayLike] = Non
     if rightmost.abscissa >= 0.0:
         raise ValueError(f"sys is not stable: its rightmost root {rightmost.root:.6g} has a real part "
                          f">= 0, so G has no finite H-infinity norm")
-    # Frequencies near the rightmost roots are where peaks usually are.
-    from .spectrum import distinct_roots
-
-    near = distinct_roots(sys, rightmost.abscissa - 1.0 - abs(rightmost.abscissa)).roots
-    seeds = np.abs(np.asarray(near, dtype=np.complex128).imag)
+    # The rightmost root's frequency is where a peak often is: evaluated first.
+    seeds = np.array([abs(rightmost.root.imag)])
     try:
         peak = hinf_peak(data, Bm, Cm, Dm, tolerance, seeds, int(max_evaluations))
     except BudgetExceeded as err:
