@@ -11,7 +11,8 @@
 - `minimize_abscissa`, `stabilize`: parameters and feedback gains that minimize the abscissa.
 - `DelaySystem`, `rightmost_roots`: large sparse systems and their certified rightmost roots.
 - `sweep`, `locus`: an analysis over a parameter grid, serial, on a process pool or a Dask cluster.
-- `frequency_response`, `hinf_norm`: the exact frequency response and the proven H-infinity norm.
+- `frequency_response`, `hinf_norm`, `stability_radius`: the exact frequency response, the proven
+  H-infinity norm and complex stability radius.
 - `vantor.plot`: pictures of spectra, stability charts and root loci (matplotlib).
 """
 
@@ -24,7 +25,7 @@ except PackageNotFoundError:  # a source tree on sys.path without the installed 
 
 from .certify import Certificate, certify, count_roots
 from .design import minimize_abscissa, stabilize
-from .frequency import HinfNorm, frequency_response, hinf_norm
+from .frequency import HinfNorm, StabilityRadius, frequency_response, hinf_norm, stability_radius
 from .large import DelaySystem, RightmostRoots, rightmost_roots
 from .margin import Crossing, DelayMargin, StabilityIntervals, delay_margin, stability_intervals
 from .sensitivity import Eigenvectors, eigenvectors, root_derivative
@@ -48,6 +49,7 @@ __all__ = [
     "RightmostRoots",
     "RootsInBox",
     "SpectralAbscissa",
+    "StabilityRadius",
     "SweepResult",
     "all_roots",
     "certify",
@@ -68,6 +70,7 @@ __all__ = [
     "roots_in_box",
     "spectral_abscissa",
     "stability_intervals",
+    "stability_radius",
     "stabilize",
     "sweep",
 ]

@@ -156,3 +156,61 @@ def test_unstable_systems_and_bad_frequencies_are_refused():
         vantor.frequency_response(STABLE, [[1.0]], [[1.0]], omega=[[1.0]])
     with pytest.raises(RuntimeError, match="max_evaluations"):
         vantor.hinf_norm(STABLE, [[1.0]], [[1.0]], max_evaluations=10)
+
+
+def perturbed_smallest_singular_value(A, delays, perturbation, weights, omega):
+    n = A[0].shape[0]
+    Delta = 1j * omega * np.eye(n) - sum((Ak + wk * Dk) * np.exp(-1j * omega * hk)
+                                         for Ak, Dk, wk, hk in zip(A, perturbation, weights, delays))
+    return np.linalg.svd(Delta, compute_uv=False)[-1]
+
+
+@pytest.mark.parametrize("a, b, h", [(2.0, 1.0, 1.0), (1.0, -0.8, 2.0), (3.0, 2.5, 0.5)])
+@pytest.mark.parametrize("weights", [(1.0, 1.0), (1.0, 0.0), (0.0, 2.0)])
+def test_scalar_stability_radius_is_the_least_distance_over_the_weights(a, b, h, weights):
+    # x' = -a x - b x(t - h): the crossing condition i w = -(a + w0 d0) - (b + w1 d1) e^{-i w h} with
+    # |d_k| <= eps first holds at eps = min_w |i w + a + b e^{-i w h}| / (w0 + w1).
+    sys = lagsys([[-a], [-b]], [0.0, h])
+    found = vantor.stability_radius(sys, weights=weights)
+    peak, _ = peak_of(lambda w: 1.0 / np.abs(1j * w + a + b * np.exp(-1j * w * h)))
+    exact = 1.0 / (sum(weights) * peak)
+    assert found.lower <= exact * (1.0 + 1e-12) and exact <= found.radius * (1.0 + 1e-12)
+    assert found.radius == pytest.approx(exact, rel=1e-8)
+    assert all(abs(np.linalg.norm(D, 2) - found.radius) <= 1e-12 for D in found.perturbation)
+    A = [np.array([[-a]]), np.array([[-b]])]
+    assert perturbed_smallest_singular_value(A, [0.0, h], found.perturbation, weights, found.frequency) <= 1e-12
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_the_radius_perturbation_puts_a_root_on_the_axis(seed):
+    rng = np.random.default_rng(200 + seed)
+    n = 5
+    delays, weights = [0.0, 0.5, 1.7], np.array([1.0, 0.5, 2.0])
+    while True:
+        A = [rng.normal(size=(n, n)) - 3.0 * np.eye(n), 0.5 * rng.normal(size=(n, n)),
+             0.3 * rng.normal(size=(n, n))]
+        sys = lagsys(A, delays)
+        if vantor.spectral_abscissa(sys).abscissa < 0.0:
+            break
+    found = vantor.stability_radius(sys, weights=weights)
+    assert perturbed_smallest_singular_value(A, delays, found.perturbation, weights, found.frequency) \
+        <= 1e-10 * np.linalg.norm(A[0], 2)
+    w = np.linspace(0.0, 40.0, 40_001)
+    Delta = 1j * w[:, None, None] * np.eye(n) - sum(Ak * np.exp(-1j * w * hk)[:, None, None]
+                                                    for Ak, hk in zip(A, delays))
+    grid = np.linalg.svd(Delta, compute_uv=False)[:, -1].min() / weights.sum()
+    assert found.lower <= grid and found.radius <= grid * (1.0 + 1e-12)
+
+
+@pytest.mark.parametrize("weights, error, match", [
+    ([1.0], ValueError, "one entry per term"),
+    ([1.0, -1.0], ValueError, ">= 0"),
+    ([0.0, 0.0], ValueError, "not all zero"),
+    ([1.0, np.nan], ValueError, "non-finite"),
+    ("ab", TypeError, "weights"),
+])
+def test_stability_radius_refuses(weights, error, match):
+    with pytest.raises(error, match=match):
+        vantor.stability_radius(STABLE, weights=weights)
+    with pytest.raises(ValueError, match="not stable"):
+        vantor.stability_radius(lagsys([[0.5], [-0.1]], [0.0, 1.0]))
