@@ -1,6 +1,7 @@
 """The H-infinity norm (vantor.hinf_norm, proven to rtol) on random stable systems of order 2-50
 with 2 inputs, 2 outputs and 1-3 delays: time, evaluations of G(i omega), the proven gap
-(upper - norm) / norm, and the largest value of a 20,001-point frequency grid for comparison.
+(upper - norm) / norm, and the largest value of a 20,001-point frequency grid for comparison;
+then the complex stability radius (vantor.stability_radius) of the same systems.
 
 Run from the repository root:
     python3 benchmarks/bench_frequency.py [--runs 3]
@@ -47,6 +48,15 @@ def main():
                 sys, B, C, omega=np.linspace(0.0, 20.0, 20_001)), -1, 0), ord=2, axis=(1, 2)).max()
             print(f"{n:>3} {len(delays):>6} {res.norm:12.8g} {res.frequency:10.5g} "
                   f"{(res.upper - res.norm) / res.norm:8.1e} {res.evaluations:>7} {t:8.3f} {grid:12.8g}")
+    print(f"\nstability_radius, unit weights, rtol 1e-8 (seconds: medians of {args.runs} runs)")
+    print(f"{'n':>3} {'delays':>6} {'radius':>12} {'frequency':>10} {'gap':>8} {'evals':>7} {'seconds':>8}")
+    for n in (2, 5, 10, 20, 50):
+        for delays in ((1.0,), (0.3, 1.1, 2.0)):
+            sys, _, _ = stable_system(n, delays, seed=n)
+            res = vantor.stability_radius(sys)
+            t = median_time(lambda: vantor.stability_radius(sys), args.runs)
+            print(f"{n:>3} {len(delays):>6} {res.radius:12.8g} {res.frequency:10.5g} "
+                  f"{(res.radius - res.lower) / res.radius:8.1e} {res.evaluations:>7} {t:8.3f}")
 
 
 if __name__ == "__main__":

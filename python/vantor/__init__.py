@@ -11,8 +11,8 @@
 - `minimize_abscissa`, `stabilize`: parameters and feedback gains that minimize the abscissa.
 - `DelaySystem`, `rightmost_roots`: large sparse systems and their certified rightmost roots.
 - `sweep`, `locus`: an analysis over a parameter grid, serial, on a process pool or a Dask cluster.
-- `frequency_response`, `hinf_norm`, `stability_radius`: the exact frequency response, the proven
-  H-infinity norm and complex stability radius.
+- `frequency_response`, `hinf_norm`, `stability_radius`, `pseudospectral_abscissa`: the exact
+  frequency response, the proven H-infinity norm and complex stability radius, pseudospectra.
 - `vantor.plot`: pictures of spectra, stability charts and root loci (matplotlib).
 """
 
@@ -25,7 +25,8 @@ except PackageNotFoundError:  # a source tree on sys.path without the installed 
 
 from .certify import Certificate, certify, count_roots
 from .design import minimize_abscissa, stabilize
-from .frequency import HinfNorm, StabilityRadius, frequency_response, hinf_norm, stability_radius
+from .frequency import (HinfNorm, PseudospectralAbscissa, StabilityRadius, frequency_response, hinf_norm,
+                        pseudospectral_abscissa, stability_radius)
 from .large import DelaySystem, RightmostRoots, rightmost_roots
 from .margin import Crossing, DelayMargin, StabilityIntervals, delay_margin, stability_intervals
 from .sensitivity import Eigenvectors, eigenvectors, root_derivative
@@ -46,6 +47,7 @@ __all__ = [
     "StabilityIntervals",
     "DistinctRoots",
     "IncompleteRoots",
+    "PseudospectralAbscissa",
     "RightmostRoots",
     "RootsInBox",
     "SpectralAbscissa",
@@ -65,6 +67,7 @@ __all__ = [
     "load_sweep",
     "locus",
     "minimize_abscissa",
+    "pseudospectral_abscissa",
     "rightmost_roots",
     "root_derivative",
     "roots_in_box",

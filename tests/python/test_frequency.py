@@ -214,3 +214,53 @@ def test_stability_radius_refuses(weights, error, match):
         vantor.stability_radius(STABLE, weights=weights)
     with pytest.raises(ValueError, match="not stable"):
         vantor.stability_radius(lagsys([[0.5], [-0.1]], [0.0, 1.0]))
+
+
+@pytest.mark.parametrize("eps, weight", [(0.1, 1.0), (0.7, 2.0)])
+def test_pseudospectral_abscissa_of_a_normal_matrix_moves_by_eps(eps, weight):
+    # Delay-free and symmetric: the pseudospectrum is the union of discs of radius w eps.
+    rng = np.random.default_rng(3)
+    Q = ortho_group.rvs(4, random_state=rng)
+    values = np.array([-0.5, -1.0, -2.0, -4.0])
+    found = vantor.pseudospectral_abscissa(lagsys([Q @ np.diag(values) @ Q.T], [0.0]), eps, weights=[weight])
+    assert found.abscissa == pytest.approx(-0.5 + weight * eps, abs=1e-10)
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_pseudospectral_abscissa_crosses_zero_at_the_stability_radius(seed):
+    # Two independent computations: the proven radius, and the ascent's rightmost point.
+    rng = np.random.default_rng(300 + seed)
+    n = 3
+    while True:
+        A = [rng.normal(size=(n, n)) - 2.0 * np.eye(n), 0.5 * rng.normal(size=(n, n))]
+        sys = lagsys(A, [0.0, 0.8])
+        if vantor.spectral_abscissa(sys).abscissa < -0.1:
+            break
+    radius = vantor.stability_radius(sys).radius
+    assert vantor.pseudospectral_abscissa(sys, 0.999 * radius).abscissa < 0.0
+    assert vantor.pseudospectral_abscissa(sys, 1.001 * radius).abscissa > 0.0
+
+
+def test_pseudospectral_abscissa_of_a_scalar_delay_equation_against_a_grid():
+    # |lambda + 1 + 2 exp(-lambda)| <= 0.3 (1 + exp(-Re lambda)) on a fine grid of the plane.
+    a, b, eps = -1.0, -2.0, 0.3
+    found = vantor.pseudospectral_abscissa(lagsys([[a], [b]], [0.0, 1.0]), eps)
+    x, y = np.meshgrid(np.linspace(-1.0, 1.5, 1001), np.linspace(0.0, 6.0, 2401))
+    lam = x + 1j * y
+    inside = np.abs(lam - a - b * np.exp(-lam)) <= eps * (1.0 + np.exp(-x))
+    grid = x[inside].max()
+    value = abs(found.point - a - b * np.exp(-found.point)) - eps * (1.0 + np.exp(-found.point.real))
+    assert abs(value) <= 1e-10                      # on the boundary
+    assert grid - 2.5e-3 <= found.abscissa <= grid + 2.5e-3
+
+
+@pytest.mark.parametrize("kwargs, error, match", [
+    ({"eps": 0.0}, ValueError, "eps must be > 0"),
+    ({"eps": np.inf}, ValueError, "eps"),
+    ({"eps": 0.1, "starts": 0}, ValueError, "starts"),
+    ({"eps": 0.1, "starts": 1.5}, TypeError, "starts"),
+    ({"eps": 0.1, "weights": [1.0]}, ValueError, "one entry per term"),
+])
+def test_pseudospectral_abscissa_refuses(kwargs, error, match):
+    with pytest.raises(error, match=match):
+        vantor.pseudospectral_abscissa(STABLE, **kwargs)
