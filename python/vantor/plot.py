@@ -1,4 +1,5 @@
-"""Pictures of spectra, stability charts, root loci and stability switches (needs matplotlib, the ``[examples]`` extra)."""
+"""Pictures of spectra, stability charts, root loci, stability switches, frequency responses and
+pseudospectra (needs matplotlib, the ``[examples]`` extra)."""
 
 from __future__ import annotations
 
@@ -213,5 +214,109 @@ def stability_intervals(sys: Any, which: Optional[Sequence[int]] = None, *, up_t
     ax.set_ylabel("max Re λ")
     ax.set_xlim(0.0, result.up_to)
     ax.grid(alpha=0.3)
+    ax.legend(loc="best")
+    return ax
+
+
+def singular_values(sys: Any, B: ArrayLike, C: ArrayLike, D: Optional[ArrayLike] = None, *,
+                    omega: Optional[ArrayLike] = None, hinf: Any = None, ax: Any = None) -> Any:
+    """The singular values of the exact frequency response G(i omega) against omega (log-log): the
+    sigma plot of a MIMO system, the Bode magnitude of a SISO one.
+
+    Parameters
+    ----------
+    sys, B, C, D
+        As for `vantor.frequency_response`.
+    omega : array_like of float, optional
+        Positive frequencies. Default: 2,000 points logarithmically spaced over 1e-2 .. 1e2.
+    hinf : HinfNorm, optional
+        The result of `vantor.hinf_norm` for the same system: its peak is marked.
+    ax : matplotlib Axes, optional
+        Where to draw; a new figure when omitted.
+
+    Returns
+    -------
+    matplotlib Axes
+    """
+    from .frequency import frequency_response
+
+    w = np.logspace(-2.0, 2.0, 2000) if omega is None else np.asarray(omega, dtype=np.float64)
+    if w.ndim != 1 or w.size == 0 or np.any(w <= 0.0):
+        raise ValueError("omega must be a non-empty 1-D array of positive frequencies")
+    G = np.moveaxis(frequency_response(sys, B, C, D, omega=w), -1, 0)
+    sigma = np.linalg.svd(G, compute_uv=False)
+    ax = _axes(ax)
+    for j in range(sigma.shape[1]):
+        ax.loglog(w, sigma[:, j], lw=1.5, label=f"σ{j + 1}" if sigma.shape[1] > 1 else "|G(iω)|")
+    if hinf is not None and np.isfinite(hinf.frequency) and hinf.frequency > 0.0:
+        ax.plot([hinf.frequency], [hinf.norm], "o", color="tab:red", label=f"‖G‖∞ = {hinf.norm:.6g}")
+    elif hinf is not None:
+        ax.axhline(hinf.norm, color="tab:red", lw=0.8, ls="--", label=f"‖G‖∞ = {hinf.norm:.6g}")
+    ax.set_xlabel("ω")
+    ax.set_ylabel("singular values of G(iω)")
+    ax.grid(alpha=0.3, which="both")
+    ax.legend(loc="best")
+    return ax
+
+
+def pseudospectra(sys: Any, levels: ArrayLike, box: Sequence[float], *, weights: Optional[ArrayLike] = None,
+                  points: int = 200, ax: Any = None) -> Any:
+    """Contours of the epsilon-pseudospectra on a box, with the roots on top.
+
+    Draws sigma_min(Delta(lambda)) / (sum_k w_k |exp(-lambda h_k)|) on a grid: its level eps is the
+    boundary of the epsilon-pseudospectrum (see `vantor.pseudospectral_abscissa`).
+
+    Parameters
+    ----------
+    sys : pyvantor.lagsys or vantor.DelaySystem (dense)
+        The system.
+    levels : array_like of float
+        The values of eps (> 0).
+    box : (x0, x1, y0, y1)
+        The rectangle of the complex plane.
+    weights : array_like of float, optional
+        As for `vantor.pseudospectral_abscissa`.
+    points : int, optional
+        Grid points along each side (>= 10). Default 200.
+    ax : matplotlib Axes, optional
+        Where to draw; a new figure when omitted.
+
+    Returns
+    -------
+    matplotlib Axes
+    """
+    from ._system import char_matrices, check_system
+    from .frequency import _check_weights
+    from .region import roots_in_box
+
+    data = check_system(sys)
+    w = _check_weights(weights, data.matrices.shape[0])
+    eps = np.sort(np.asarray(levels, dtype=np.float64).ravel())
+    if eps.size == 0 or not np.all(np.isfinite(eps)) or np.any(eps <= 0.0):
+        raise ValueError("levels must be finite values > 0")
+    x0, x1, y0, y1 = (float(v) for v in box)
+    if not (x0 < x1 and y0 < y1):
+        raise ValueError(f"box must be (x0, x1, y0, y1) with x0 < x1 and y0 < y1, got {tuple(box)}")
+    if isinstance(points, (bool, np.bool_)) or not isinstance(points, (int, np.integer)) or points < 10:
+        raise ValueError(f"points must be an integer >= 10, got {points!r}")
+    x, y = np.meshgrid(np.linspace(x0, x1, points), np.linspace(y0, y1, points))
+    lam = (x + 1j * y).ravel()
+    smallest = np.empty(lam.size)
+    chunk = max(1, (1 << 20) // (data.n * data.n))
+    for start in range(0, lam.size, chunk):
+        part = slice(start, start + chunk)
+        smallest[part] = np.linalg.svd(char_matrices(data, lam[part]), compute_uv=False)[:, -1]
+    scale = np.exp(-np.outer(x.ravel(), data.delays)) @ w
+    ax = _axes(ax)
+    contours = ax.contour(x, y, (smallest / scale).reshape(x.shape), levels=eps, cmap="viridis")
+    ax.clabel(contours, fmt="%.3g", fontsize=8)
+    roots = roots_in_box(sys, (x0, x1, y0, y1)).roots
+    ax.plot(roots.real, roots.imag, "k.", ms=6, label=f"{roots.size} roots")
+    ax.axvline(0.0, color="0.6", lw=0.8)
+    ax.set_xlim(x0, x1)
+    ax.set_ylim(y0, y1)
+    ax.set_xlabel("Re λ")
+    ax.set_ylabel("Im λ")
+    ax.set_title("ε-pseudospectra")
     ax.legend(loc="best")
     return ax

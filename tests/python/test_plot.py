@@ -76,3 +76,32 @@ def test_results_of_the_wrong_kind_are_refused(draw, quantity, axes):
     result = vantor.sweep(one, axes, quantity=quantity, r=-1.0, progress=False)
     with pytest.raises(ValueError, match="needs a sweep"):
         draw(result)
+
+
+def test_singular_values_draw_the_exact_gain_and_the_peak():
+    sys = build(-2.0, -1.0)                       # G(s) = 1 / (s + 2 + exp(-s))
+    hinf = vantor.hinf_norm(sys, [[1.0]], [[1.0]])
+    w = np.logspace(-1, 1, 50)
+    ax = plot.singular_values(sys, [[1.0]], [[1.0]], omega=w, hinf=hinf)
+    x, y = ax.lines[0].get_data()
+    np.testing.assert_allclose(y, 1.0 / np.abs(1j * w + 2.0 + np.exp(-1j * w)), rtol=1e-12)
+    assert ax.lines[1].get_data()[1][0] == hinf.norm
+    with pytest.raises(ValueError, match="positive frequencies"):
+        plot.singular_values(sys, [[1.0]], [[1.0]], omega=[0.0, 1.0])
+
+
+def test_pseudospectra_draw_contours_and_the_roots_in_the_box():
+    from reference import lambert_roots
+
+    sys = build(-1.0, -2.0)
+    ax = plot.pseudospectra(sys, [0.1, 0.3], (-2.0, 1.0, 0.0, 8.0), points=40)
+    x, y = ax.lines[0].get_data()
+    expected = [z for z in lambert_roots(-1.0, -2.0, 1.0, -2.0) if 0.0 <= z.imag <= 8.0 and z.real <= 1.0]
+    assert len(x) == len(expected)
+    for z in expected:
+        assert np.min(np.abs(x + 1j * y - z)) < 1e-8
+    assert len(ax.collections) >= 1               # the contour set
+    with pytest.raises(ValueError, match="levels"):
+        plot.pseudospectra(sys, [0.0], (-2.0, 1.0, 0.0, 8.0))
+    with pytest.raises(ValueError, match="box"):
+        plot.pseudospectra(sys, [0.1], (1.0, -2.0, 0.0, 8.0))
