@@ -13,7 +13,7 @@ its Padé approximation of order 1..8 gives rational loops; their peak gains com
 python-control's frequency responses on a fine grid, refined locally. Printed: each order's peak
 and its relative error. The Padé approximation is accurate only well below the frequency
 order / h: the slow loop's norm is right to 1e-9 from order 4, the resonant loop's is wrong by
-tens of percent at every order up to 8. The picture shows |T(iω)| of the resonant loop, exact and
+tens of percent at every order up to 8. The picture shows the gain abs(T(iω)) of the resonant loop, exact and
 with orders 2, 4 and 8.
 
 Usage: python3 examples/hinf_pade.py [OUTPUT.png]

@@ -183,7 +183,8 @@ def hinf_peak(data: SystemData, B: FloatArray, C: FloatArray, D: FloatArray, rto
             quadratic = 2.0 * gap / (slope[open_] + np.sqrt(slope[open_] ** 2 + 4.0 * quadratic_term * gap))
             needed = np.fmax(linear, quadratic)
             pieces = np.where(needed > 0.0, np.ceil(w / needed), _MAX_SPLIT)
-        pieces = np.clip(np.nan_to_num(pieces, nan=_MAX_SPLIT, posinf=_MAX_SPLIT), 2, _MAX_SPLIT).astype(np.intp)
+        pieces = np.nan_to_num(pieces, nan=_MAX_SPLIT, posinf=_MAX_SPLIT)
+        pieces = np.clip(pieces, 2, _MAX_SPLIT).astype(np.intp)
         new_half = w / pieces
         index = np.repeat(np.arange(c.size), pieces)
         offsets = np.arange(index.size) - np.repeat(np.cumsum(pieces) - pieces, pieces)

@@ -172,8 +172,9 @@ class LargeSystem:
     def spectral_form(self) -> Optional[ModalForm]:
         """The system in one orthonormal eigenbasis Q of all its terms, when the undelayed matrices
         sum to a symmetric S and every delayed matrix is c_k I or symmetric and commuting with S and
-        the others (symmetric to 1e-8 relative: the antisymmetric rest joins E_k below): then det Delta(lambda) = prod_j z_j(lambda) with z_j = lambda - sum_k mu_jk
-        exp(-lambda h_k) over the eigenvalues mu_jk of the terms, and a count costs O(n m) per point
+        the others (symmetric to 1e-8 relative: the antisymmetric rest joins E_k below): then
+        det Delta(lambda) = prod_j z_j(lambda) with z_j = lambda - sum_k mu_jk exp(-lambda h_k) over
+        the eigenvalues mu_jk of the terms, and a count costs O(n m) per point
         after one symmetric eigenvalue decomposition. With scalar delayed terms the mu_j of S are
         within eps ||S|| of exact (as backward stable as a factorization at each point); otherwise
         Q^T A_k Q keeps off-diagonal parts E_k (rounding), and a point where
@@ -199,7 +200,8 @@ class LargeSystem:
             if off == 0 and np.all(diagonal == diagonal[0]):
                 scalars.append((len(delays) - 1, float(diagonal[0])))
             else:
-                general.append((len(delays) - 1, A.toarray() if _is_sparse(A) else np.asarray(A, dtype=np.float64)))
+                dense = A.toarray() if _is_sparse(A) else np.asarray(A, dtype=np.float64)
+                general.append((len(delays) - 1, dense))
         # Symmetric parts; an antisymmetric remainder K (rounding of Q diag Q^T) has a zero
         # diagonal in any orthonormal basis and joins the slack with ||K||_F.
         given = [undelayed] + [M for _, M in general]
@@ -266,9 +268,10 @@ class LargeSystem:
                 return None
         T, Z = scipy.linalg.schur(undelayed, output="complex")
         Zh = Z.conj().T
+        empty = np.zeros((n, 0), dtype=np.complex128)
         self._low_rank = LowRankForm(
-            np.ascontiguousarray(T), np.ascontiguousarray(Zh @ np.hstack(left)) if left else np.zeros((n, 0), complex),
-            np.ascontiguousarray(Zh @ np.hstack(right)) if right else np.zeros((n, 0), complex),
+            np.ascontiguousarray(T), np.ascontiguousarray(Zh @ np.hstack(left)) if left else empty,
+            np.ascontiguousarray(Zh @ np.hstack(right)) if right else empty,
             np.array(column_delays, dtype=np.float64))
         return self._low_rank
 

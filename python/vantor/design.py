@@ -338,8 +338,8 @@ class _StaticLoop:
         """dDelta/dp_j at lam: Delta = lam I - A + exp(-lam h) B K C, so dDelta/dK_ij =
         exp(-lam h) B[:, i] C[j, :] for each free entry (row-major)."""
         rows, cols = np.nonzero(self.mask)
-        return np.asarray(np.exp(-lam * self.delay) * np.einsum("ij,jk->jik", self.B[:, rows], self.C[cols, :]),
-                          dtype=np.complex128)
+        outer = np.einsum("ij,jk->jik", self.B[:, rows], self.C[cols, :])
+        return np.asarray(np.exp(-lam * self.delay) * outer, dtype=np.complex128)
 
 
 class _PILoop:

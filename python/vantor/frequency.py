@@ -322,7 +322,7 @@ def pseudospectral_abscissa(sys: Any, eps: float, *, weights: Optional[ArrayLike
     ``A_k -> A_k + w_k Delta_k`` with complex ``||Delta_k||_2 <= eps``:
     ``{lambda : sigma_min(Delta(lambda)) <= eps * sum_k w_k |exp(-lambda h_k)|}``. From each of the
     `starts` rightmost roots (certified by `rightmost_roots`), an ascent alternates a horizontal
-    search for the boundary (a sign change of sigma_min - eps sum_k w_k |exp(-lambda h_k)|, solved by
+    search for the boundary (a sign change of ``sigma_min - eps sum_k w_k abs(exp(-lambda h_k))``, solved by
     Brent's method) with a vertical search for the height where the set reaches furthest right,
     until the boundary's tangent is vertical; the rightmost point reached is returned.
 

@@ -263,7 +263,7 @@ def pseudospectra(sys: Any, levels: ArrayLike, box: Sequence[float], *, weights:
                   points: int = 200, ax: Any = None) -> Any:
     """Contours of the epsilon-pseudospectra on a box, with the roots on top.
 
-    Draws sigma_min(Delta(lambda)) / (sum_k w_k |exp(-lambda h_k)|) on a grid: its level eps is the
+    Draws ``sigma_min(Delta(lambda)) / (sum_k w_k abs(exp(-lambda h_k)))`` on a grid: its level eps is the
     boundary of the epsilon-pseudospectrum (see `vantor.pseudospectral_abscissa`).
 
     Parameters

@@ -223,7 +223,8 @@ def parameter_derivative(build: ParameterBuild, p: NDArray[np.float64], scalar: 
     exact = getattr(build, "delta_derivatives", None)
     if exact is not None:
         dD = np.asarray(exact(p, z), dtype=np.complex128)
-        return np.asarray(-np.einsum("i,jik,k->j", w[0].conj(), dD, v[0]) / denominator[0], dtype=np.complex128)
+        numerator = np.einsum("i,jik,k->j", w[0].conj(), dD, v[0])
+        return np.asarray(-numerator / denominator[0], dtype=np.complex128)
     gradient = np.empty(p.size, dtype=np.complex128)
 
     def delta(q: NDArray[np.float64]) -> ComplexArray:
