@@ -103,8 +103,19 @@ def _check_budget(rtol: object, max_evaluations: object) -> float:
 
 
 def _io_matrices(data: SystemData, B: Any, C: Any, D: Any) -> tuple[FloatArray, FloatArray, FloatArray]:
-    """B (n x m), C (p x n), D (p x m; zero when None) as finite float arrays, else errors naming them."""
+    """B (n x m), C (p x n), D (p x m; zero when None) as finite float arrays, else errors naming
+    them; B, C and D of a python-control StateSpace given as B (with C and D omitted)."""
+    from .systems import _is_state_space
+
     n = data.n
+    if _is_state_space(B):
+        if C is not None or D is not None:
+            raise TypeError("C and D come from the StateSpace given as B: omit them")
+        if getattr(B, "dt", 0) not in (0, None):
+            raise ValueError(f"B must be a continuous-time StateSpace, got dt = {B.dt!r}")
+        B, C, D = B.B, B.C, B.D
+    if C is None:
+        raise TypeError("C is required unless B is a python-control StateSpace")
     Bm = _real_array(B, "B", 2, "a real matrix")
     Cm = _real_array(C, "C", 2, "a real matrix")
     if Bm.shape[0] != n or Bm.shape[1] == 0:
@@ -120,8 +131,8 @@ def _io_matrices(data: SystemData, B: Any, C: Any, D: Any) -> tuple[FloatArray, 
     return Bm, Cm, Dm
 
 
-def frequency_response(sys: Any, B: ArrayLike, C: ArrayLike, D: Optional[ArrayLike] = None, *,
-                       omega: ArrayLike) -> ComplexArray:
+def frequency_response(sys: Any, B: Any, C: Optional[ArrayLike] = None, D: Optional[ArrayLike] = None,
+                       *, omega: ArrayLike) -> ComplexArray:
     """The exact frequency response ``G(i omega)`` of a delay system with inputs and outputs.
 
     ``G(i omega) = C (i omega I - sum_k A_k exp(-i omega h_k))^-1 B + D`` at each frequency, from
@@ -132,8 +143,9 @@ def frequency_response(sys: Any, B: ArrayLike, C: ArrayLike, D: Optional[ArrayLi
     ----------
     sys : pyvantor.lagsys or vantor.DelaySystem (dense)
         The system ``x' = sum_k A_k x(t - h_k) + B u``.
-    B : array_like, shape (n, inputs)
-        The input matrix.
+    B : array_like, shape (n, inputs), or control.StateSpace
+        The input matrix; or a python-control ``StateSpace`` whose B, C and D are taken (its A is
+        not used: the plant of `feedback_system`, whose loop `sys` is), with `C` and `D` omitted.
     C : array_like, shape (outputs, n)
         The output matrix.
     D : array_like, shape (outputs, inputs), optional
@@ -166,7 +178,7 @@ def frequency_response(sys: Any, B: ArrayLike, C: ArrayLike, D: Optional[ArrayLi
     return np.ascontiguousarray(np.moveaxis(responses(data, Bm, Cm, Dm, w), 0, -1))
 
 
-def hinf_norm(sys: Any, B: ArrayLike, C: ArrayLike, D: Optional[ArrayLike] = None, *,
+def hinf_norm(sys: Any, B: Any, C: Optional[ArrayLike] = None, D: Optional[ArrayLike] = None, *,
               rtol: float = 1e-8, max_evaluations: int = 2_000_000) -> HinfNorm:
     """The H-infinity norm of a stable delay system, proven to a relative tolerance.
 
@@ -184,8 +196,9 @@ def hinf_norm(sys: Any, B: ArrayLike, C: ArrayLike, D: Optional[ArrayLike] = Non
     ----------
     sys : pyvantor.lagsys or vantor.DelaySystem (dense)
         The system ``x' = sum_k A_k x(t - h_k) + B u``; it must be stable.
-    B : array_like, shape (n, inputs)
-        The input matrix.
+    B : array_like, shape (n, inputs), or control.StateSpace
+        The input matrix; or a python-control ``StateSpace`` whose B, C and D are taken (its A is
+        not used: the plant of `feedback_system`, whose loop `sys` is), with `C` and `D` omitted.
     C : array_like, shape (outputs, n)
         The output matrix.
     D : array_like, shape (outputs, inputs), optional

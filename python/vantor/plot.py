@@ -218,7 +218,7 @@ def stability_intervals(sys: Any, which: Optional[Sequence[int]] = None, *, up_t
     return ax
 
 
-def singular_values(sys: Any, B: ArrayLike, C: ArrayLike, D: Optional[ArrayLike] = None, *,
+def singular_values(sys: Any, B: Any, C: Optional[ArrayLike] = None, D: Optional[ArrayLike] = None, *,
                     omega: Optional[ArrayLike] = None, hinf: Any = None, ax: Any = None) -> Any:
     """The singular values of the exact frequency response G(i omega) against omega (log-log): the
     sigma plot of a MIMO system, the Bode magnitude of a SISO one.

@@ -264,3 +264,18 @@ def test_pseudospectral_abscissa_of_a_scalar_delay_equation_against_a_grid():
 def test_pseudospectral_abscissa_refuses(kwargs, error, match):
     with pytest.raises(error, match=match):
         vantor.pseudospectral_abscissa(STABLE, **kwargs)
+
+
+def test_a_state_space_plant_gives_b_c_and_d():
+    control = pytest.importorskip("control")
+    plant = control.ss(control.tf([2.0], [1.0, 3.0, 2.0]))
+    loop = vantor.feedback_system(plant, K=0.5, delay=0.4)
+    B, C = np.asarray(plant.B), np.asarray(plant.C)
+    assert vantor.hinf_norm(loop, plant) == vantor.hinf_norm(loop, B, C)
+    w = np.array([0.0, 1.0, 5.0])
+    np.testing.assert_array_equal(vantor.frequency_response(loop, plant, omega=w),
+                                  vantor.frequency_response(loop, B, C, omega=w))
+    with pytest.raises(TypeError, match="omit them"):
+        vantor.hinf_norm(loop, plant, C)
+    with pytest.raises(TypeError, match="C is required"):
+        vantor.hinf_norm(loop, B)
