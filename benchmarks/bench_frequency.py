@@ -1,7 +1,9 @@
 """The H-infinity norm (vantor.hinf_norm, proven to rtol) on random stable systems of order 2-50
 with 2 inputs, 2 outputs and 1-3 delays: time, evaluations of G(i omega), the proven gap
 (upper - norm) / norm, and the largest value of a 20,001-point frequency grid for comparison;
-then the complex stability radius (vantor.stability_radius) of the same systems.
+then the complex stability radius (vantor.stability_radius) of the same systems, and their
+pseudospectral abscissa (vantor.pseudospectral_abscissa) at eps = radius / 2 and 2 radius, whose
+sign the radius predicts (negative, then positive).
 
 Run from the repository root:
     python3 benchmarks/bench_frequency.py [--runs 3]
@@ -57,6 +59,17 @@ def main():
             t = median_time(lambda: vantor.stability_radius(sys), args.runs)
             print(f"{n:>3} {len(delays):>6} {res.radius:12.8g} {res.frequency:10.5g} "
                   f"{(res.radius - res.lower) / res.radius:8.1e} {res.evaluations:>7} {t:8.3f}")
+    print(f"\npseudospectral_abscissa at eps = radius / 2 and 2 radius (seconds: medians of {args.runs} runs)")
+    print(f"{'n':>3} {'delays':>6} {'abscissa(r/2)':>14} {'seconds':>8} {'abscissa(2r)':>13} {'seconds':>8}")
+    for n in (2, 5, 10, 20, 50):
+        for delays in ((1.0,), (0.3, 1.1, 2.0)):
+            sys, _, _ = stable_system(n, delays, seed=n)
+            radius = vantor.stability_radius(sys).radius
+            row = []
+            for eps in (0.5 * radius, 2.0 * radius):
+                row.append(vantor.pseudospectral_abscissa(sys, eps).abscissa)
+                row.append(median_time(lambda: vantor.pseudospectral_abscissa(sys, eps), args.runs))
+            print(f"{n:>3} {len(delays):>6} {row[0]:14.6g} {row[1]:8.3f} {row[2]:13.6g} {row[3]:8.3f}")
 
 
 if __name__ == "__main__":
