@@ -120,3 +120,24 @@ def test_low_rank_binding_checks_shapes():
                  (T, U, U, np.array([1.0]))):
         with pytest.raises(ValueError, match="shape"):
             _kernels.low_rank_log_derivatives(*args, lam)
+
+
+def test_low_rank_log_derivatives_match_a_dense_factorization():
+    # lambda I - T - U diag(exp(-lambda h)) V^H: the O(n^2 r) kernel against NumPy's LU, over
+    # more points than one sweep takes (a full batch and a partial one).
+    rng = np.random.default_rng(12)
+    n, r = 10, 2
+    T = np.triu(rng.normal(size=(n, n)) + 1j * rng.normal(size=(n, n)))
+    U = rng.normal(size=(n, r)) + 1j * rng.normal(size=(n, r))
+    V = rng.normal(size=(n, r)) + 1j * rng.normal(size=(n, r))
+    delays = np.array([0.5, 1.5])
+    lam = rng.normal(size=11) + 1j * rng.normal(size=11)
+    phase, trace, status = _kernels.low_rank_log_derivatives(T, U, V, delays, lam)
+    assert np.all(status == REGULAR)
+    for z, p, t in zip(lam, phase, trace):
+        E = np.exp(-z * delays)
+        D = z * np.eye(n) - T - (U * E) @ V.conj().T
+        Dp = np.eye(n) + (U * (delays * E)) @ V.conj().T
+        sign, _ = np.linalg.slogdet(D)
+        assert abs(np.angle(np.exp(1j * p) / sign)) <= 1e-10
+        assert abs(t - np.trace(np.linalg.solve(D, Dp))) <= 1e-10 * abs(t)
