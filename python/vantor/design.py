@@ -13,7 +13,7 @@ from scipy.optimize import OptimizeResult
 import pyvantor
 
 from ._nonsmooth import Trace, bfgs, bisect_bracket, bracket, gradient_sampling
-from ._system import ComplexArray, check_real, check_system
+from ._system import check_real, check_system
 from .region import all_roots
 from .sensitivity import ParameterBuild, _check_parameters, parameter_derivative
 from .stability import is_stable, spectral_abscissa
@@ -334,13 +334,6 @@ class _StaticLoop:
     def __call__(self, p: FloatArray) -> pyvantor.lagsys:
         return feedback_system(self.A, self.B, self.C, self.gain(np.atleast_1d(p)), self.delay)
 
-    def delta_derivatives(self, p: FloatArray, lam: complex) -> ComplexArray:
-        """dDelta/dp_j at lam: Delta = lam I - A + exp(-lam h) B K C, so dDelta/dK_ij =
-        exp(-lam h) B[:, i] C[j, :] for each free entry (row-major)."""
-        rows, cols = np.nonzero(self.mask)
-        outer = np.einsum("ij,jk->jik", self.B[:, rows], self.C[cols, :])
-        return np.asarray(np.exp(-lam * self.delay) * outer, dtype=np.complex128)
-
 
 class _PILoop:
     """Picklable build: the loop under u = -kp y(t - delay) - ki * integral of y(t - delay), the
@@ -358,14 +351,6 @@ class _PILoop:
         A1[:n, :n] = 0.0 - kp * self.B @ self.C
         A1[:n, n:] = 0.0 - ki * self.B
         return pyvantor.lagsys([self.A0, A1], [0.0, self.delay])
-
-    def delta_derivatives(self, p: FloatArray, lam: complex) -> ComplexArray:
-        """dDelta/dkp and dDelta/dki at lam: exp(-lam h) times [[B C, 0], [0, 0]] and [[0, B], [0, 0]]."""
-        n = self.C.shape[1]
-        dD = np.zeros((2, n + 1, n + 1), dtype=np.complex128)
-        dD[0, :n, :n] = self.B @ self.C
-        dD[1, :n, n:] = self.B
-        return np.asarray(np.exp(-lam * self.delay) * dD, dtype=np.complex128)
 
 
 def stabilize(

@@ -214,17 +214,11 @@ def _same_shape(a: SystemData, b: SystemData) -> None:
 
 def parameter_derivative(build: ParameterBuild, p: NDArray[np.float64], scalar: bool,
                          data: SystemData, z: complex) -> ComplexArray:
-    """d lambda / dp_j at the simple root z of build(p), with dDelta/dp_j at lambda = z from
-    build.delta_derivatives(p, z) (shape (p.size, n, n)) where build has it (the design functions'
-    loops, exactly), else from central differences of build (exact for matrices and delays affine
-    in p up to the exponential's curvature, which the central difference makes second order)."""
+    """d lambda / dp_j at the simple root z of build(p), with dDelta/dp_j at lambda = z from central
+    differences of build (exact for matrices and delays affine in p up to the exponential's
+    curvature, which the central difference makes second order)."""
     lam = np.array([z], dtype=np.complex128)
     v, w, denominator = simple_root_vectors(data, lam)
-    exact = getattr(build, "delta_derivatives", None)
-    if exact is not None:
-        dD = np.asarray(exact(p, z), dtype=np.complex128)
-        numerator = np.einsum("i,jik,k->j", w[0].conj(), dD, v[0])
-        return np.asarray(-numerator / denominator[0], dtype=np.complex128)
     gradient = np.empty(p.size, dtype=np.complex128)
 
     def delta(q: NDArray[np.float64]) -> ComplexArray:

@@ -421,36 +421,3 @@ def test_an_abscissa_without_minimum_stops_as_diverged():
 def test_stable_and_success_agree_on_a_stabilizable_loop():
     res = vantor.stabilize(([[1.0]], [[1.0]], [[1.0]]), delay=0.2, K0=[[2.0]], starts=1)
     assert res.stable and res.success and res.fun < 0 and vantor.is_stable(res.system)
-
-
-@pytest.mark.parametrize("a, b, c, k, h", [(0.5, 1.0, 1.0, 0.8, 0.4), (-1.0, 2.0, -0.5, 1.3, 1.0),
-                                           (0.2, 0.7, 1.5, 0.3, 2.0)])
-def test_static_loop_derivative_is_the_closed_form(a, b, c, k, h):
-    # x' = a x - b c k x(t - h): lambda = a + W(-b c k h exp(-a h)) / h on every branch, and
-    # d lambda / dk = -b c exp(-lambda h) / (1 - b c k h exp(-lambda h)).
-    from vantor._system import check_system
-    from vantor.design import _StaticLoop
-    from vantor.sensitivity import parameter_derivative
-
-    loop = _StaticLoop(np.array([[a]]), np.array([[b]]), np.array([[c]]), np.ones((1, 1), dtype=bool), h)
-    p = np.array([k])
-    data = check_system(loop(p))
-    for branch in (0, 1, -2):
-        lam = a + complex(lambertw(-b * c * k * h * math.exp(-a * h), branch)) / h
-        expected = -b * c * np.exp(-lam * h) / (1.0 - b * c * k * h * np.exp(-lam * h))
-        got = parameter_derivative(loop, p, False, data, lam)
-        assert abs(got[0] - expected) <= 1e-10 * abs(expected)
-
-
-def test_pi_loop_derivatives_match_differences_of_the_build():
-    from vantor._system import check_system
-    from vantor.design import _PILoop
-    from vantor.sensitivity import parameter_derivative
-
-    loop = _PILoop(np.array([[0.0, 1.0], [-1.0, -0.4]]), np.array([[0.0], [1.0]]), np.array([[1.0, 0.0]]), 0.3)
-    p = np.array([0.6, 0.2])
-    data = check_system(loop(p))
-    root = vantor.spectral_abscissa(loop(p)).root
-    exact = parameter_derivative(loop, p, False, data, root)
-    differenced = parameter_derivative(lambda q: loop(q), p, False, data, root)  # no delta_derivatives
-    np.testing.assert_allclose(exact, differenced, rtol=1e-7)
