@@ -41,35 +41,31 @@ def main():
     print(f"hinf_norm, rtol 1e-8 (seconds: medians of {args.runs} runs)")
     print(f"{'n':>3} {'delays':>6} {'norm':>12} {'frequency':>10} {'gap':>8} {'evals':>7} {'seconds':>8} "
           f"{'grid max':>12}")
-    for n in (2, 5, 10, 20, 50):
-        for delays in ((1.0,), (0.3, 1.1, 2.0)):
-            sys, B, C = stable_system(n, delays, seed=n)
-            res = vantor.hinf_norm(sys, B, C)
-            t = median_time(lambda: vantor.hinf_norm(sys, B, C), args.runs)
-            grid = np.linalg.norm(np.moveaxis(vantor.frequency_response(
-                sys, B, C, omega=np.linspace(0.0, 20.0, 20_001)), -1, 0), ord=2, axis=(1, 2)).max()
-            print(f"{n:>3} {len(delays):>6} {res.norm:12.8g} {res.frequency:10.5g} "
-                  f"{(res.upper - res.norm) / res.norm:8.1e} {res.evaluations:>7} {t:8.3f} {grid:12.8g}")
+    systems = [(n, delays, *stable_system(n, delays, seed=n))
+               for n in (2, 5, 10, 20, 50) for delays in ((1.0,), (0.3, 1.1, 2.0))]
+    for n, delays, sys, B, C in systems:
+        res = vantor.hinf_norm(sys, B, C)
+        t = median_time(lambda: vantor.hinf_norm(sys, B, C), args.runs)
+        grid = np.linalg.norm(np.moveaxis(vantor.frequency_response(
+            sys, B, C, omega=np.linspace(0.0, 20.0, 20_001)), -1, 0), ord=2, axis=(1, 2)).max()
+        print(f"{n:>3} {len(delays):>6} {res.norm:12.8g} {res.frequency:10.5g} "
+              f"{(res.upper - res.norm) / res.norm:8.1e} {res.evaluations:>7} {t:8.3f} {grid:12.8g}")
     print(f"\nstability_radius, unit weights, rtol 1e-8 (seconds: medians of {args.runs} runs)")
     print(f"{'n':>3} {'delays':>6} {'radius':>12} {'frequency':>10} {'gap':>8} {'evals':>7} {'seconds':>8}")
-    for n in (2, 5, 10, 20, 50):
-        for delays in ((1.0,), (0.3, 1.1, 2.0)):
-            sys, _, _ = stable_system(n, delays, seed=n)
-            res = vantor.stability_radius(sys)
-            t = median_time(lambda: vantor.stability_radius(sys), args.runs)
-            print(f"{n:>3} {len(delays):>6} {res.radius:12.8g} {res.frequency:10.5g} "
-                  f"{(res.radius - res.lower) / res.radius:8.1e} {res.evaluations:>7} {t:8.3f}")
+    for n, delays, sys, _, _ in systems:
+        res = vantor.stability_radius(sys)
+        t = median_time(lambda: vantor.stability_radius(sys), args.runs)
+        print(f"{n:>3} {len(delays):>6} {res.radius:12.8g} {res.frequency:10.5g} "
+              f"{(res.radius - res.lower) / res.radius:8.1e} {res.evaluations:>7} {t:8.3f}")
     print(f"\npseudospectral_abscissa at eps = radius / 2 and 2 radius (seconds: medians of {args.runs} runs)")
     print(f"{'n':>3} {'delays':>6} {'abscissa(r/2)':>14} {'seconds':>8} {'abscissa(2r)':>13} {'seconds':>8}")
-    for n in (2, 5, 10, 20, 50):
-        for delays in ((1.0,), (0.3, 1.1, 2.0)):
-            sys, _, _ = stable_system(n, delays, seed=n)
-            radius = vantor.stability_radius(sys).radius
-            row = []
-            for eps in (0.5 * radius, 2.0 * radius):
-                row.append(vantor.pseudospectral_abscissa(sys, eps).abscissa)
-                row.append(median_time(lambda: vantor.pseudospectral_abscissa(sys, eps), args.runs))
-            print(f"{n:>3} {len(delays):>6} {row[0]:14.6g} {row[1]:8.3f} {row[2]:13.6g} {row[3]:8.3f}")
+    for n, delays, sys, _, _ in systems:
+        radius = vantor.stability_radius(sys).radius
+        row = []
+        for eps in (0.5 * radius, 2.0 * radius):
+            row.append(vantor.pseudospectral_abscissa(sys, eps).abscissa)
+            row.append(median_time(lambda: vantor.pseudospectral_abscissa(sys, eps), args.runs))
+        print(f"{n:>3} {len(delays):>6} {row[0]:14.6g} {row[1]:8.3f} {row[2]:13.6g} {row[3]:8.3f}")
 
 
 if __name__ == "__main__":

@@ -14,7 +14,7 @@ from typing import Any, NamedTuple, Optional
 import numpy as np
 from numpy.typing import ArrayLike
 
-from ._hinf import BudgetExceeded, hinf_peak, responses
+from ._hinf import BudgetExceeded, Peak, hinf_peak, responses
 from ._system import ComplexArray, FloatArray, SystemData, char_matrices, check_real, check_system
 
 __all__ = ["HinfNorm", "PseudospectralAbscissa", "StabilityRadius", "frequency_response", "hinf_norm",
@@ -100,6 +100,26 @@ def _check_budget(rtol: object, max_evaluations: object) -> float:
     if max_evaluations < 1:
         raise ValueError(f"max_evaluations must be >= 1, got {max_evaluations}")
     return tolerance
+
+
+def _proven_peak(sys: Any, data: SystemData, B: FloatArray, C: FloatArray, D: FloatArray, tolerance: float,
+                 max_evaluations: int, consequence: str) -> Peak:
+    """The proven peak of sigma_max(G(i omega)) of a stable system; ValueError naming the rightmost
+    root of an unstable one (with `consequence`), RuntimeError beyond the budget."""
+    from .stability import spectral_abscissa
+
+    rightmost = spectral_abscissa(sys)
+    if rightmost.abscissa >= 0.0:
+        raise ValueError(f"sys is not stable: its rightmost root {rightmost.root:.6g} has a real part "
+                         f">= 0, {consequence}")
+    # The rightmost root's frequency is where a peak often is: evaluated first.
+    seeds = np.array([abs(rightmost.root.imag)])
+    try:
+        return hinf_peak(data, B, C, D, tolerance, seeds, int(max_evaluations))
+    except BudgetExceeded as err:
+        raise RuntimeError(f"{err}: give a larger rtol or max_evaluations") from None
+    except ZeroDivisionError:
+        raise ValueError("sys has a characteristic root on the imaginary axis") from None
 
 
 def _io_matrices(data: SystemData, B: Any, C: Any, D: Any) -> tuple[FloatArray, FloatArray, FloatArray]:
@@ -234,23 +254,11 @@ def hinf_norm(sys: Any, B: Any, C: Optional[ArrayLike] = None, D: Optional[Array
     >>> round(res.norm, 9), res.frequency
     (1.0, 0.0)
     """
-    from .stability import spectral_abscissa
-
     data = check_system(sys)
     Bm, Cm, Dm = _io_matrices(data, B, C, D)
     tolerance = _check_budget(rtol, max_evaluations)
-    rightmost = spectral_abscissa(sys)
-    if rightmost.abscissa >= 0.0:
-        raise ValueError(f"sys is not stable: its rightmost root {rightmost.root:.6g} has a real part "
-                         f">= 0, so G has no finite H-infinity norm")
-    # The rightmost root's frequency is where a peak often is: evaluated first.
-    seeds = np.array([abs(rightmost.root.imag)])
-    try:
-        peak = hinf_peak(data, Bm, Cm, Dm, tolerance, seeds, int(max_evaluations))
-    except BudgetExceeded as err:
-        raise RuntimeError(f"{err}: give a larger rtol or max_evaluations") from None
-    except ZeroDivisionError:
-        raise ValueError("sys has a characteristic root on the imaginary axis: G is unbounded") from None
+    peak = _proven_peak(sys, data, Bm, Cm, Dm, tolerance, max_evaluations,
+                        "so G has no finite H-infinity norm")
     return HinfNorm(peak.value, peak.frequency, peak.upper, math.isfinite(peak.frequency), peak.evaluations)
 
 
@@ -301,21 +309,12 @@ def stability_radius(sys: Any, *, weights: Optional[ArrayLike] = None, rtol: flo
     >>> round(res.radius, 9), res.frequency
     (0.5, 0.0)
     """
-    from .stability import spectral_abscissa
-
     data = check_system(sys)
     w = _check_weights(weights, data.matrices.shape[0])
     tolerance = _check_budget(rtol, max_evaluations)
-    rightmost = spectral_abscissa(sys)
-    if rightmost.abscissa >= 0.0:
-        raise ValueError(f"sys is not stable: its rightmost root {rightmost.root:.6g} has a real part "
-                         f">= 0, so its stability radius is 0")
     identity = np.eye(data.n)
-    try:
-        peak = hinf_peak(data, identity, identity, np.zeros((data.n, data.n)), tolerance,
-                         np.array([abs(rightmost.root.imag)]), int(max_evaluations))
-    except BudgetExceeded as err:
-        raise RuntimeError(f"{err}: give a larger rtol or max_evaluations") from None
+    peak = _proven_peak(sys, data, identity, identity, np.zeros((data.n, data.n)), tolerance,
+                        max_evaluations, "so its stability radius is 0")
     total = float(w.sum())
     omega = peak.frequency
     Delta = char_matrices(data, np.array([1j * omega], dtype=np.complex128))[0]
