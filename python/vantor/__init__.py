@@ -8,7 +8,8 @@
 - `feedback_system`: the closed loop of a plant under delayed output feedback.
 - `delay_margin`, `stability_intervals`: exact delay margins and stability switches.
 - `eigenvectors`, `root_derivative`: null vectors, condition numbers and derivatives of roots.
-- `minimize_abscissa`, `stabilize`: parameters and feedback gains that minimize the abscissa.
+- `minimize_abscissa`, `stabilize`, `minimize_hinf`: parameters and feedback gains that minimize the
+  abscissa or the H-infinity norm of a loop.
 - `DelaySystem`, `rightmost_roots`: large sparse systems and their certified rightmost roots.
 - `sweep`, `locus`: an analysis over a parameter grid, serial, on a process pool or a Dask cluster.
 - `frequency_response`, `hinf_norm`, `stability_radius`, `pseudospectral_abscissa`: the exact
@@ -24,7 +25,7 @@ except PackageNotFoundError:  # a source tree on sys.path without the installed 
     __version__ = "0+unknown"
 
 from .certify import Certificate, certify, count_roots
-from .design import minimize_abscissa, stabilize
+from .design import minimize_abscissa, minimize_hinf, stabilize
 from .frequency import (HinfNorm, PseudospectralAbscissa, StabilityRadius, frequency_response, hinf_norm,
                         pseudospectral_abscissa, stability_radius)
 from .large import DelaySystem, RightmostRoots, rightmost_roots
@@ -67,6 +68,7 @@ __all__ = [
     "load_sweep",
     "locus",
     "minimize_abscissa",
+    "minimize_hinf",
     "pseudospectral_abscissa",
     "rightmost_roots",
     "root_derivative",

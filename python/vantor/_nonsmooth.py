@@ -91,8 +91,9 @@ def _line_search(objective: Objective, trace: Trace, x: FloatArray, f: float, g:
 
 
 def bfgs(objective: Objective, x0: FloatArray, trace: Trace, max_iter: int, gtol: float,
-         ftol: float, bracketed: Optional[Callable[[], bool]] = None) -> None:
-    """Phase 1; stops early once `bracketed()` says that a bracket holds a minimizer."""
+         ftol: float, bracketed: Optional[Callable[[], bool]] = None, name: str = "the abscissa") -> None:
+    """Phase 1; stops early once `bracketed()` says that a bracket holds a minimizer. `name` is
+    the objective's in the messages."""
     x = x0.copy()
     f, g = _evaluate(objective, trace, x)
     n = x.size
@@ -104,7 +105,7 @@ def bfgs(objective: Objective, x0: FloatArray, trace: Trace, max_iter: int, gtol
             trace.message = "a minimizer is bracketed"
             return
         if not np.all(np.isfinite(g)):
-            trace.message = "stopped at a point where the abscissa is not differentiable"
+            trace.message = f"stopped at a point where {name} is not differentiable"
             return
         if float(np.linalg.norm(g)) <= gtol:
             trace.stationary = True
@@ -132,7 +133,7 @@ def bfgs(objective: Objective, x0: FloatArray, trace: Trace, max_iter: int, gtol
         stalled = stalled + 1 if f - f_new <= ftol * max(1.0, abs(f)) else 0
         x, f, g = x_new, f_new, g_new
         if stalled >= _STALLED:
-            trace.message = "the abscissa stopped decreasing"
+            trace.message = f"{name} stopped decreasing"
             return
     trace.message = "reached the iteration limit"
 

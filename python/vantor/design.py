@@ -1,4 +1,4 @@
-"""Parameters and feedback gains that minimize the spectral abscissa."""
+"""Parameters and feedback gains that minimize the spectral abscissa or the H-infinity norm."""
 
 from __future__ import annotations
 
@@ -12,10 +12,12 @@ from scipy.optimize import OptimizeResult
 
 import pyvantor
 
+from ._hinf import Peak, responses
 from ._nonsmooth import Trace, bfgs, bisect_bracket, bracket, gradient_sampling
-from ._system import check_real, check_system
+from ._system import ComplexArray, SystemData, check_real, check_system
+from .frequency import _check_budget, _io_matrices, _proven_peak
 from .region import all_roots
-from .sensitivity import ParameterBuild, _check_parameters, parameter_derivative
+from .sensitivity import ParameterBuild, _check_parameters, _difference, _same_shape, parameter_derivative
 from .stability import is_stable, spectral_abscissa
 from .systems import _is_state_space, _matrix, feedback_system
 
@@ -25,6 +27,8 @@ _TIE = 1e-6
 # A start diverges when its parameters grow beyond this times max(1, the largest start entry): the
 # abscissa then decreases without bound (an undelayed loop whose gain can push it to -inf).
 _DIVERGED = 1e8
+# Evaluations of G allowed to each proven H-infinity norm of the search.
+_HINF_EVALUATIONS = 200_000
 
 
 class _Diverged(Exception):
@@ -215,16 +219,7 @@ def minimize_abscissa(
     """
     started = time.perf_counter()
     params, scalar = _check_parameters(p0)
-    for name, value in (("starts", starts), ("seed", seed), ("max_iter", max_iter)):
-        if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
-            raise TypeError(f"{name} must be an integer, got {value!r}")
-    if starts < 1 or max_iter < 1:
-        raise ValueError(f"starts and max_iter must be >= 1, got {starts} and {max_iter}")
-    gtol, xtol, ftol = check_real(gtol, "gtol"), check_real(xtol, "xtol"), check_real(ftol, "ftol")
-    if not (gtol > 0.0 and xtol > 0.0 and ftol >= 0.0):
-        raise ValueError(f"gtol and xtol must be > 0 and ftol >= 0, got {gtol!r}, {xtol!r} and {ftol!r}")
-    if not callable(build):
-        raise TypeError(f"build must be callable, got {type(build).__name__}")
+    gtol, xtol, ftol = _check_search(build, starts, seed, max_iter, gtol, xtol, ftol)
     transform = _Transform(bounds, params.size)
     limit = _DIVERGED * max(1.0, float(np.abs(params).max()))
     objective = _Abscissa(build, scalar, transform, limit)
@@ -235,31 +230,8 @@ def minimize_abscissa(
     for _ in range(starts - 1):
         points.append(transform.clip(params + 0.5 * np.maximum(1.0, np.abs(params))
                                      * rng.normal(size=params.size)))
-    best: Optional[Trace] = None
-    reached = []
-    total_iterations = 0
-    for point in points:
-        u = transform.to_u(point)
-        f, g = objective(u)
-        trace = Trace(u.copy(), f, g)
-        try:
-            one = u.size == 1
-            bfgs(objective, u, trace, max_iter, gtol, ftol,
-                 (lambda: bracket(objective.history(), float(trace.x[0])) is not None) if one else None)
-            if one:
-                bisect_bracket(objective, trace, objective.history(), max_iter)
-            gradient_sampling(objective, trace, 1e-3, xtol, gtol, rng, max_iter)
-        except _Diverged:
-            trace.stationary = False
-            trace.message = (f"diverged: the abscissa keeps decreasing as the parameters grow past "
-                             f"{limit:.3g}; it has no minimum (bound the parameters)")
-        total_iterations += trace.nit
-        reached.append(trace.f)
-        if callback is not None:
-            callback(transform.to_p(trace.x)[0], trace.f)
-        if best is None or trace.f < best.f:
-            best = trace
-    assert best is not None
+    best, reached, total_iterations = _search(objective, transform, points, max_iter, gtol, xtol, ftol,
+                                              rng, limit, callback, "the abscissa")
     p, dp = transform.to_p(best.x)
     sys = objective.system(p)
     fun = best.f
@@ -280,6 +252,60 @@ def minimize_abscissa(
         certified=bool(certified), stable=bool(stable), starts=reached,
         time=time.perf_counter() - started,
         method="BFGS + gradient sampling")
+
+
+def _check_search(build: object, starts: object, seed: object, max_iter: object, gtol: object,
+                  xtol: object, ftol: object) -> tuple[float, float, float]:
+    """The search's arguments checked (TypeError / ValueError naming them); the tolerances."""
+    for name, value in (("starts", starts), ("seed", seed), ("max_iter", max_iter)):
+        if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+            raise TypeError(f"{name} must be an integer, got {value!r}")
+    if cast(int, starts) < 1 or cast(int, max_iter) < 1:
+        raise ValueError(f"starts and max_iter must be >= 1, got {starts} and {max_iter}")
+    g, x, f = check_real(gtol, "gtol"), check_real(xtol, "xtol"), check_real(ftol, "ftol")
+    if not (g > 0.0 and x > 0.0 and f >= 0.0):
+        raise ValueError(f"gtol and xtol must be > 0 and ftol >= 0, got {g!r}, {x!r} and {f!r}")
+    if not callable(build):
+        raise TypeError(f"build must be callable, got {type(build).__name__}")
+    return g, x, f
+
+
+def _search(objective: _Abscissa, transform: _Transform, points: list[FloatArray], max_iter: int,
+            gtol: float, xtol: float, ftol: float, rng: np.random.Generator, limit: float,
+            callback: Optional[Callable[[FloatArray, float], Any]], name: str
+            ) -> tuple[Trace, list[float], int]:
+    """BFGS, bisection of a bracket (one variable) and gradient sampling from each start: the best
+    end point, the value each start reached and the iterations."""
+    best: Optional[Trace] = None
+    reached = []
+    total_iterations = 0
+    for point in points:
+        u = transform.to_u(point)
+        f, g = objective(u)
+        trace = Trace(u.copy(), f, g)
+        if not math.isfinite(f):
+            reached.append(f)
+            continue
+        try:
+            one = u.size == 1
+            bfgs(objective, u, trace, max_iter, gtol, ftol,
+                 (lambda: bracket(objective.history(), float(trace.x[0])) is not None) if one else None,
+                 name)
+            if one:
+                bisect_bracket(objective, trace, objective.history(), max_iter)
+            gradient_sampling(objective, trace, 1e-3, xtol, gtol, rng, max_iter)
+        except _Diverged:
+            trace.stationary = False
+            trace.message = (f"diverged: {name} keeps decreasing as the parameters grow past "
+                             f"{limit:.3g}; it has no minimum (bound the parameters)")
+        total_iterations += trace.nit
+        reached.append(trace.f)
+        if callback is not None:
+            callback(transform.to_p(trace.x)[0], trace.f)
+        if best is None or trace.f < best.f:
+            best = trace
+    assert best is not None
+    return best, reached, total_iterations
 
 
 def _stabilized(result: OptimizeResult) -> OptimizeResult:
@@ -448,3 +474,197 @@ def stabilize(
                                            max_iter=max_iter))
     free = np.atleast_1d(result.x)
     return _result(**result, K=loop.gain(free), system=loop(free))
+
+
+class _LoopSystem:
+    """Picklable build of the loop's system alone, from a build of (system, B, C[, D])."""
+
+    def __init__(self, build: Callable[..., Any]) -> None:
+        self.build = build
+
+    def __call__(self, p: Any) -> Any:
+        out = self.build(p)
+        return out[0] if isinstance(out, tuple) and out else out
+
+
+class _Hinf(_Abscissa):
+    """f(u) = H-infinity norm of the loop build(p(u)) and its gradient, cached; f is inf where the
+    loop is unstable, the gradient NaN where the top singular value at the peak is multiple."""
+
+    def __init__(self, build: Callable[..., Any], scalar: bool, transform: _Transform, limit: float,
+                 rtol: float, max_evaluations: int) -> None:
+        super().__init__(build, scalar, transform, limit)
+        self.rtol, self.max_evaluations = rtol, max_evaluations
+        self.peaks: dict[bytes, Peak] = {}
+
+    def loop(self, p: FloatArray) -> tuple[pyvantor.lagsys, SystemData, FloatArray, FloatArray, FloatArray]:
+        out = self.build(float(p[0]) if self.scalar else p.copy())
+        if not (isinstance(out, tuple) and 2 <= len(out) <= 4 and isinstance(out[0], pyvantor.lagsys)):
+            raise TypeError("build must return (pyvantor.lagsys, B, C), (pyvantor.lagsys, B, C, D) or "
+                            f"(pyvantor.lagsys, control.StateSpace), got {type(out).__name__}")
+        data = check_system(out[0], "build(p)[0]")
+        B, C, D = _io_matrices(data, *(tuple(out[1:]) + (None,) * (4 - len(out))))
+        return out[0], data, B, C, D
+
+    def system(self, p: FloatArray) -> pyvantor.lagsys:
+        return self.loop(p)[0]
+
+    def exact(self, p: FloatArray) -> tuple[float, FloatArray]:
+        sys, data, B, C, D = self.loop(p)
+        peak = _proven_peak(sys, data, B, C, D, self.rtol, self.max_evaluations,
+                            "so the loop has no finite H-infinity norm")
+        self.evaluations += 1
+        self.peaks[p.tobytes()] = peak
+        return peak.value, self.gradient(p, data, (B, C, D), peak.frequency)
+
+    def gradient(self, p: FloatArray, data: SystemData, io: tuple[FloatArray, FloatArray, FloatArray],
+                 omega: float) -> FloatArray:
+        """d sigma_max(G(i omega*)) / dp at the peak omega* (its shift does not count there: sigma_max
+        is stationary in omega), by differences of build's transfer matrix."""
+        at = np.array([omega], dtype=np.float64)
+
+        def transfer(q: FloatArray) -> ComplexArray:
+            _, other, B, C, D = self.loop(q)
+            _same_shape(other, data)
+            if B.shape != io[0].shape or C.shape != io[1].shape:
+                raise ValueError("build(p) must keep the shapes of B and C as p changes")
+            if not math.isfinite(omega):
+                return np.asarray(D, dtype=np.complex128)
+            value: ComplexArray = responses(other, B, C, D, at)[0]
+            return value
+
+        G = transfer(p)
+        U, s, Vh = np.linalg.svd(G)
+        if s.size > 1 and not s[0] - s[1] > 1e-8 * s[0]:
+            return np.full(p.size, np.nan)
+        u, v = U[:, 0], Vh[0].conj()
+        gradient = np.empty(p.size)
+        for j in range(p.size):
+            gradient[j] = float((u.conj() @ _difference(transfer, p, j, G) @ v).real)
+        return gradient
+
+
+def minimize_hinf(
+    build: Callable[..., Any],
+    p0: Union[float, ArrayLike],
+    *,
+    bounds: Bounds = None,
+    starts: int = 3,
+    seed: int = 0,
+    max_iter: int = 200,
+    rtol: float = 1e-8,
+    gtol: float = 1e-10,
+    xtol: float = 1e-10,
+    ftol: float = 1e-12,
+    callback: Optional[Callable[[FloatArray, float], Any]] = None,
+) -> OptimizeResult:
+    """The parameters p that minimize the H-infinity norm of the stable loop ``build(p)``.
+
+    ``build(p)`` gives a closed loop ``x' = sum_k A_k(p) x(t - h_k) + B(p) w``,
+    ``z = C(p) x + D(p) w`` (the loop of a plant under a fixed-order controller, as `stabilize`
+    builds it, with a disturbance input w and a performance output z). Its H-infinity norm
+    ``sup_omega sigma_max(G(i omega))`` is, like the spectral abscissa, smooth except where two
+    peaks tie or the top singular value at the peak is multiple, and the optimum is often there: the
+    search is `minimize_abscissa`'s (BFGS, then gradient sampling), on the norm proven by
+    `hinf_norm` at each point. Its gradient is exact up to differences of `build`: at the peak
+    frequency omega*, ``d sigma_max / dp = Re(u^H dG(i omega*)/dp v)`` with u, v the top singular
+    vectors (the peak's own shift does not count: sigma_max is stationary there). Unstable points
+    have an infinite norm: the search stays in the stable set.
+
+    The search starts from `p0` when its loop is stable, else from the least-abscissa point that
+    `minimize_abscissa` reaches from `p0` (a ValueError when that is not stable); the other starts
+    are drawn around it (normal, standard deviation ``0.5 max(1, abs(p))``, seeded), each pulled
+    halfway back to it until its loop is stable (at most eight times; a start still unstable then
+    is dropped).
+
+    Parameters
+    ----------
+    build : callable
+        ``build(p)`` returns ``(sys, B, C)`` or ``(sys, B, C, D)``, sys a ``pyvantor.lagsys``
+        and B, C, D real matrices as `hinf_norm` takes them (or ``(sys, plant)`` with a
+        python-control ``StateSpace`` whose B, C and D are taken); p is a float when `p0` is a
+        number, else a 1-D array. The number of terms, the order and the shapes must not depend on p.
+    p0 : float or array_like of float
+        The first start.
+    bounds, starts, seed, max_iter, gtol, xtol, ftol, callback : optional
+        As for `minimize_abscissa`.
+    rtol : float, optional
+        The relative tolerance to which each norm is proven, in (0, 0.1]. Default 1e-8.
+
+    Returns
+    -------
+    scipy.optimize.OptimizeResult
+        ``x`` (the parameters; a float for a number `p0`), ``fun`` (the H-infinity norm),
+        ``jac`` (its gradient at x, NaN where it is not differentiable), ``nit``, ``nfev``
+        (norms computed), ``success`` (the best start ended eps-stationary and the loop is proven
+        stable), ``message``, ``frequency`` (of the peak; inf when the norm is the limit ``||D||``),
+        ``upper`` (a proven bound on the norm), ``certified`` (``upper <= (1 + rtol) fun``: fun is the
+        norm to rtol), ``stable`` (a certified count finds no root with ``Re(lambda) >= 0``),
+        ``start`` (where the search started: `p0`, or the stabilized point), ``starts`` (the norm
+        each start reached) and ``time`` (seconds).
+
+    Raises
+    ------
+    TypeError, ValueError
+        Invalid arguments; `build` fails or returns no loop at `p0`; no stable loop is found from `p0`.
+
+    Examples
+    --------
+    >>> import numpy as np, pyvantor, vantor
+    >>> def loop(k):  # x' = -x - k x(t - 1) + w, z = [x; 0.5 k x]: tracking against effort
+    ...     sys = pyvantor.lagsys([-np.eye(1), -k * np.eye(1)], [0.0, 1.0])
+    ...     return sys, [[1.0]], [[1.0], [0.5 * k]]
+    >>> res = vantor.minimize_hinf(loop, 0.0, bounds=[(0.0, 1.0)], starts=1)
+    >>> res.certified and res.stable, round(res.fun, 6) < round(vantor.hinf_norm(*loop(0.0)).norm, 6)
+    (True, True)
+    """
+    started = time.perf_counter()
+    params, scalar = _check_parameters(p0)
+    gtol, xtol, ftol = _check_search(build, starts, seed, max_iter, gtol, xtol, ftol)
+    tolerance = _check_budget(rtol, _HINF_EVALUATIONS)
+    transform = _Transform(bounds, params.size)
+    transform.to_u(params)  # p0 inside the bounds
+    objective = _Hinf(build, scalar, transform, _DIVERGED * max(1.0, float(np.abs(params).max())),
+                      tolerance, _HINF_EVALUATIONS)
+    sys0 = objective.system(params)  # errors at the start are the caller's to see
+    if not is_stable(sys0):
+        found = minimize_abscissa(_LoopSystem(build), float(params[0]) if scalar else params,
+                                  bounds=bounds, starts=1, seed=seed, max_iter=max_iter)
+        if not found.stable:
+            raise ValueError(f"the loop at p0 is unstable and minimize_abscissa found no stable one "
+                             f"from it (least abscissa {found.fun:.6g})")
+        params = np.atleast_1d(np.asarray(found.x, dtype=np.float64))
+    objective.limit = _DIVERGED * max(1.0, float(np.abs(params).max()))
+    u0 = transform.to_u(params)
+    objective.exact(transform.to_p(u0)[0])
+    rng = np.random.default_rng(seed)
+    points = [params]
+    for _ in range(starts - 1):
+        point = transform.clip(params + 0.5 * np.maximum(1.0, np.abs(params)) * rng.normal(size=params.size))
+        for _ in range(8):
+            if math.isfinite(objective(transform.to_u(point))[0]):
+                break
+            point = transform.clip(0.5 * (point + params))
+        points.append(point)
+    best, reached, total_iterations = _search(objective, transform, points, max_iter, gtol, xtol, ftol,
+                                              rng, objective.limit, callback, "the H-infinity norm")
+    p, dp = transform.to_p(best.x)
+    peak = objective.peaks.get(p.tobytes())
+    if peak is None:  # the best point was evaluated through the transform's round trip only
+        objective.exact(p)
+        peak = objective.peaks[p.tobytes()]
+    sys = objective.system(p)
+    stable = is_stable(sys)
+    certified = peak.upper <= (1.0 + tolerance) * peak.value * (1.0 + 1e-15)
+    success = best.stationary and stable
+    message = best.message.lstrip("; ")
+    if best.stationary and not stable:
+        message += "; not proven stable: the certified count finds a root with Re(lambda) >= 0"
+    with np.errstate(invalid="ignore", divide="ignore"):
+        jac = best.g / dp
+    return _result(
+        x=float(p[0]) if scalar else p, fun=best.f, jac=jac, nit=total_iterations,
+        nfev=objective.evaluations, success=bool(success), status=0 if success else 1, message=message,
+        frequency=peak.frequency, upper=peak.upper, certified=bool(certified), stable=bool(stable),
+        start=float(params[0]) if scalar else params, starts=reached, time=time.perf_counter() - started,
+        method="BFGS + gradient sampling")

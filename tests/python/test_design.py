@@ -421,3 +421,99 @@ def test_an_abscissa_without_minimum_stops_as_diverged():
 def test_stable_and_success_agree_on_a_stabilizable_loop():
     res = vantor.stabilize(([[1.0]], [[1.0]], [[1.0]]), delay=0.2, K0=[[2.0]], starts=1)
     assert res.stable and res.success and res.fun < 0 and vantor.is_stable(res.system)
+
+
+def grid_hinf(matrices, delays, B, C, top=40.0, points=40_001):
+    """sup_omega sigma_max(C (i omega I - sum_k A_k exp(-i omega h_k))^-1 B) by a grid and a
+    bounded refinement around its best point: independent of the branch and bound."""
+    from scipy.optimize import minimize_scalar
+
+    n = matrices[0].shape[0]
+
+    def sigma(w):
+        w = np.atleast_1d(w)
+        Delta = 1j * w[:, None, None] * np.eye(n) - sum(
+            A * np.exp(-1j * w * h)[:, None, None] for A, h in zip(matrices, delays))
+        G = C @ np.linalg.solve(Delta, np.broadcast_to(B, (w.size,) + B.shape))
+        return np.linalg.norm(G, ord=2, axis=(1, 2))
+
+    w = np.linspace(0.0, top, points)
+    values = sigma(w)
+    i = int(np.argmax(values))
+    step = w[1] - w[0]
+    res = minimize_scalar(lambda x: -sigma(x)[0], bounds=(max(0.0, w[i] - step), w[i] + step),
+                          method="bounded", options={"xatol": 1e-12})
+    return max(float(values[i]), -float(res.fun))
+
+
+def effort_loop(a, h, weight):
+    """x' = -a x - k x(t - h) + w, z = (x, weight k x): disturbance rejection against effort."""
+    def build(k):
+        sys = pyvantor.lagsys([np.array([[-a]]), np.array([[-k]])], [0.0, h])
+        return sys, np.array([[1.0]]), np.array([[1.0], [weight * k]])
+    return build
+
+
+@pytest.mark.parametrize("a, h, weight", [(1.0, 1.0, 0.5), (0.5, 0.3, 0.2), (2.0, 2.0, 1.0)])
+def test_minimize_hinf_of_a_scalar_loop_matches_a_grid_search(a, h, weight):
+    from scipy.optimize import minimize_scalar
+
+    build = effort_loop(a, h, weight)
+    res = vantor.minimize_hinf(build, 0.0, bounds=[(0.0, 3.0)], starts=1)
+    assert res.success and res.certified and res.stable
+    assert res.fun <= res.upper <= res.fun * (1.0 + 1e-8) * (1.0 + 1e-15)
+
+    def norm(k):
+        sys, B, C = build(k)
+        return grid_hinf([np.array([[-a]]), np.array([[-k]])], [0.0, h], B, C)
+    # The optimum lies where the loop is stable: inside (0, pi/(2h) + a) for these.
+    best = minimize_scalar(norm, bounds=(0.0, min(3.0, a + math.pi / (2.0 * h))), method="bounded",
+                           options={"xatol": 1e-9})
+    assert res.fun == pytest.approx(best.fun, rel=1e-9)
+    assert res.x == pytest.approx(best.x, abs=1e-4)
+
+
+def test_minimize_hinf_stabilizes_first_and_ends_at_a_local_minimum():
+    # The double integrator under delayed state feedback u = -(k1 x1 + k2 x2)(t - 0.2), a
+    # disturbance at the force and the position as the output. At K = 0 the loop is not stable.
+    A, B2, B1, C1 = np.array([[0.0, 1.0], [0.0, 0.0]]), np.array([[0.0], [1.0]]), \
+        np.array([[0.0], [1.0]]), np.array([[1.0, 0.0]])
+
+    def build(p):
+        return vantor.feedback_system(A, B2, np.eye(2), p.reshape(1, 2), 0.2), B1, C1
+
+    res = vantor.minimize_hinf(build, [0.0, 0.0], starts=1)
+    assert res.stable and res.certified
+    assert np.all(np.asarray(res.start) != 0.0)
+    # No nearby gain has a smaller norm, by the grid.
+    rng = np.random.default_rng(1)
+    for _ in range(6):
+        q = res.x + 1e-3 * np.abs(res.x) * rng.normal(size=2)
+        sys, B, C = build(q)
+        matrices = [A, -B2 @ q.reshape(1, 2)]
+        assert grid_hinf(matrices, [0.0, 0.2], B, C) >= res.fun * (1.0 - 1e-9)
+
+
+def test_minimize_hinf_accepts_a_state_space_output():
+    control = pytest.importorskip("control")
+    plant = control.ss([[-1.0]], [[1.0]], [[1.0]], [[0.0]])
+
+    def build(k):
+        return vantor.feedback_system([[-1.0]], [[1.0]], [[1.0]], [[k]], 0.5), plant
+
+    res = vantor.minimize_hinf(build, 0.5, bounds=[(0.0, 2.0)], starts=1)
+    assert res.certified and res.stable
+    expected = grid_hinf([np.array([[-1.0]]), np.array([[-res.x]])], [0.0, 0.5], np.eye(1), np.eye(1))
+    assert res.fun == pytest.approx(expected, rel=1e-9)
+
+
+@pytest.mark.parametrize("build, kwargs, error, match", [
+    (lambda k: scalar(-1.0, -k), {}, TypeError, "build must return"),
+    (effort_loop(1.0, 1.0, 0.5), dict(rtol=0.0), ValueError, "rtol"),
+    (effort_loop(1.0, 1.0, 0.5), dict(bounds=[(0.2, 0.5)]), ValueError, "outside the bounds"),
+    (lambda k: (scalar(1.0, 0.0), [[1.0]], [[1.0]]), {}, ValueError, "no stable"),
+    (lambda k: (scalar(-1.0, -k), [[1.0], [2.0]], [[1.0]]), {}, ValueError, "B must have shape"),
+])
+def test_minimize_hinf_refuses(build, kwargs, error, match):
+    with pytest.raises(error, match=match):
+        vantor.minimize_hinf(build, 0.1, **kwargs)

@@ -42,10 +42,11 @@ def test_scalar_norm_is_one_over_the_least_distance(a, b, h):
     # G(s) = 1 / (s + a + b exp(-s h)), a > |b| (stable for every delay).
     found = vantor.hinf_norm(lagsys([[-a], [-b]], [0.0, h]), [[1.0]], [[1.0]])
     exact, _ = peak_of(lambda w: 1.0 / np.abs(1j * w + a + b * np.exp(-1j * w * h)))
-    assert found.attained and found.upper == pytest.approx((1.0 + 1e-8) * found.norm, rel=1e-15)
+    assert found.attained and found.norm <= found.upper <= (1.0 + 1e-8) * found.norm * (1.0 + 1e-15)
     assert found.norm <= exact * (1.0 + 1e-12)
     assert exact <= found.upper
-    assert found.norm >= exact * (1.0 - 1e-8)
+    # The peak's frequency is refined: the value is the peak's to rounding, not only to rtol.
+    assert found.norm >= exact * (1.0 - 1e-12)
     assert abs(1.0 / abs(1j * found.frequency + a + b * np.exp(-1j * found.frequency * h))
                - found.norm) <= 1e-12 * found.norm
 
