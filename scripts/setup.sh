@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the system packages the build and the tests need (Debian): Eigen 3.4, GoogleTest,
-# Google Benchmark, valgrind, and Chromium (the documentation's check in a headless browser).
+# Google Benchmark, valgrind, Chromium (the documentation's check in a headless browser) and MathJax
+# (the formulas of the documentation, served with it).
 # Packages already present are left alone.
 set -euo pipefail
-packages=(libeigen3-dev libgtest-dev libbenchmark-dev valgrind chromium)
+packages=(libeigen3-dev libgtest-dev libbenchmark-dev valgrind chromium libjs-mathjax)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

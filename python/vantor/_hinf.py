@@ -197,7 +197,8 @@ def hinf_peak(data: SystemData, B: FloatArray, C: FloatArray, D: FloatArray, rto
         offsets = np.arange(index.size) - np.repeat(np.cumsum(pieces) - pieces, pieces)
         centres = np.asarray(c[index] - w[index] + (2.0 * offsets + 1.0) * new_half[index], dtype=np.float64)
         half = np.asarray(new_half[index], dtype=np.float64)
-    best_frequency, refined, used = refine_peak(data, B, C, D, best_frequency, 1e-6 * max(best_frequency, width))
+    best_frequency, refined, used = refine_peak(data, B, C, D, best_frequency,
+                                                1e-6 * max(best_frequency, width))
     return Peak(max(best, refined), best_frequency, max(gamma, refined), evaluations + used)
 
 

@@ -23,13 +23,17 @@ EDGE_SHIFTS = (0.0, 1e-8, 1e-7, 1e-6, 1e-5, 1e-4)
 
 
 def count_roots(sys: pyvantor.lagsys, r: float) -> int:
-    """The number of characteristic roots with ``Re(lambda) > r``, counted with multiplicity.
+    r"""The number of roots with :math:`\operatorname{Re}\lambda > r`, counted with multiplicity.
 
-    The count is the winding number of det Delta(lambda) along the boundary of the box
-    ``[r, R] x [-R, R]`` with ``R = 1.05 B + 1`` and ``B = sum_k ||A_k||_2 exp(-r h_k)``. The box holds
-    every root right of r: for such a root with eigenvector v, ``lambda v = sum_k A_k exp(-lambda h_k) v``,
-    so ``|lambda| <= sum_k ||A_k||_2 exp(-Re(lambda) h_k) <= B`` because every delay is non-negative;
-    its right, top and bottom edges lie beyond ``|lambda| = B``. The argument is followed in steps
+    The count is the winding number of :math:`\det\Delta(\lambda)` along the boundary of the box
+    :math:`[r, R] \times [-R, R]` with :math:`R = 1.05 B + 1` and
+    :math:`B = \sum_k \|A_k\|_2 e^{-r h_k}`. The box holds every root right of :math:`r`: for such a
+    root with eigenvector :math:`v`, :math:`\lambda v = \sum_k A_k e^{-\lambda h_k} v`, so
+
+    .. math:: |\lambda| \le \sum_k \|A_k\|_2\, e^{-\operatorname{Re}(\lambda) h_k} \le B
+
+    because every delay is non-negative; its right, top and bottom edges lie beyond
+    :math:`|\lambda| = B`. The argument is followed in steps
     refined until none turns it by more than an eighth of a turn (checked at each step's midpoint).
     Only when a root lies on the left edge or so close that det Delta is in rounding noise there
     (the contour cannot be followed), that edge is moved left by ``1e-8 max(1, abs(r))`` (then

@@ -558,18 +558,23 @@ def minimize_hinf(
     ftol: float = 1e-12,
     callback: Optional[Callable[[FloatArray, float], Any]] = None,
 ) -> OptimizeResult:
-    """The parameters p that minimize the H-infinity norm of the stable loop ``build(p)``.
+    r"""The parameters p that minimize the H-infinity norm of the stable loop ``build(p)``.
 
-    ``build(p)`` gives a closed loop ``x' = sum_k A_k(p) x(t - h_k) + B(p) w``,
-    ``z = C(p) x + D(p) w`` (the loop of a plant under a fixed-order controller, as `stabilize`
-    builds it, with a disturbance input w and a performance output z). Its H-infinity norm
-    ``sup_omega sigma_max(G(i omega))`` is, like the spectral abscissa, smooth except where two
-    peaks tie or the top singular value at the peak is multiple, and the optimum is often there: the
-    search is `minimize_abscissa`'s (BFGS, then gradient sampling), on the norm proven by
-    `hinf_norm` at each point. Its gradient is exact up to differences of `build`: at the peak
-    frequency omega*, ``d sigma_max / dp = Re(u^H dG(i omega*)/dp v)`` with u, v the top singular
-    vectors (the peak's own shift does not count: sigma_max is stationary there). Unstable points
-    have an infinite norm: the search stays in the stable set.
+    ``build(p)`` gives a closed loop :math:`x' = \sum_k A_k(p)\, x(t - h_k) + B(p)\, w`,
+    :math:`z = C(p)\, x + D(p)\, w` (the loop of a plant under a fixed-order controller, as
+    `stabilize` builds it, with a disturbance input :math:`w` and a performance output :math:`z`).
+    Its H-infinity norm :math:`\sup_\omega \sigma_{\max}(G(i\omega))` is, like the spectral
+    abscissa, smooth except where two peaks tie or the top singular value at the peak is multiple,
+    and the optimum is often there: the search is `minimize_abscissa`'s (BFGS, then gradient
+    sampling), on the norm proven by `hinf_norm` at each point. Its gradient is exact up to
+    differences of `build`: at the peak frequency :math:`\omega^*`,
+
+    .. math:: \frac{\partial \|G\|_\infty}{\partial p_j}
+              = \operatorname{Re}\Bigl(u^H \frac{\partial G(i\omega^*)}{\partial p_j} v\Bigr)
+
+    with :math:`u, v` the top singular vectors (the peak's own shift does not count:
+    :math:`\sigma_{\max}` is stationary there). Unstable points have an infinite norm: the search
+    stays in the stable set.
 
     The search starts from `p0` when its loop is stable, else from the least-abscissa point that
     `minimize_abscissa` reaches from `p0` (a ValueError when that is not stable); the other starts

@@ -153,11 +153,12 @@ def _io_matrices(data: SystemData, B: Any, C: Any, D: Any) -> tuple[FloatArray, 
 
 def frequency_response(sys: Any, B: Any, C: Optional[ArrayLike] = None, D: Optional[ArrayLike] = None,
                        *, omega: ArrayLike) -> ComplexArray:
-    """The exact frequency response ``G(i omega)`` of a delay system with inputs and outputs.
+    r"""The exact frequency response :math:`G(i\omega)` of a delay system with inputs and outputs.
 
-    ``G(i omega) = C (i omega I - sum_k A_k exp(-i omega h_k))^-1 B + D`` at each frequency, from
-    one LU factorization of the characteristic matrix per frequency: the delays enter exactly
-    (no Pade approximation).
+    .. math:: G(i\omega) = C \Bigl(i\omega I - \sum_k A_k e^{-i\omega h_k}\Bigr)^{-1} B + D
+
+    at each frequency, from one LU factorization of the characteristic matrix per frequency: the
+    delays enter exactly (no Pade approximation).
 
     Parameters
     ----------
@@ -200,16 +201,19 @@ def frequency_response(sys: Any, B: Any, C: Optional[ArrayLike] = None, D: Optio
 
 def hinf_norm(sys: Any, B: Any, C: Optional[ArrayLike] = None, D: Optional[ArrayLike] = None, *,
               rtol: float = 1e-8, max_evaluations: int = 2_000_000) -> HinfNorm:
-    """The H-infinity norm of a stable delay system, proven to a relative tolerance.
+    r"""The H-infinity norm of a stable delay system, proven to a relative tolerance.
 
-    ``||G||_inf = sup_omega sigma_max(G(i omega))``. The lower bound is the largest
-    ``sigma_max(G(i omega))`` evaluated (or ``||D||``, the limit at infinite frequency); the upper
-    bound ``(1 + rtol)`` times it is proven by branch and bound on ``[0, Omega]``: on an interval
-    around a frequency c, ``sigma_max(G)`` exceeds its value at c by at most a bound from
-    ``||(i c I - sum_k A_k exp(-i c h_k))^-1||``, ``||C R||``, ``||R B||`` and the derivatives
-    of the characteristic matrix (first order, or second order from G'(c) near a peak); beyond
-    ``Omega`` the bound ``||D|| + ||C|| ||B|| / (omega - sum_k ||A_k||)`` is below it. Every
-    frequency is covered by an interval whose bound is at most ``(1 + rtol)`` times the lower
+    :math:`\|G\|_\infty = \sup_\omega \sigma_{\max}(G(i\omega))`. The lower bound is the largest
+    :math:`\sigma_{\max}(G(i\omega))` evaluated, at a peak refined to a zero of
+    :math:`d\sigma_{\max}/d\omega` (or :math:`\|D\|`, the limit at infinite frequency); an upper
+    bound at most :math:`1 + \mathrm{rtol}` times it is proven by branch and bound on
+    :math:`[0, \Omega]`: on an interval around a frequency :math:`c`, :math:`\sigma_{\max}(G)`
+    exceeds its value at :math:`c` by at most a bound from
+    :math:`\|R(c)\| = \|(icI - \sum_k A_k e^{-ich_k})^{-1}\|`, :math:`\|CR(c)\|`,
+    :math:`\|R(c)B\|` and the derivatives of the characteristic matrix (first order, or second
+    order from :math:`G'(c)` near a peak); beyond :math:`\Omega` the bound
+    :math:`\|D\| + \|C\|\,\|B\| / (\omega - \sum_k \|A_k\|)` is below it. Every frequency is
+    covered by an interval whose bound is at most :math:`1 + \mathrm{rtol}` times the lower
     bound. The bounds are evaluated in floating point with a relative margin of 1e-12.
 
     Parameters
@@ -264,19 +268,20 @@ def hinf_norm(sys: Any, B: Any, C: Optional[ArrayLike] = None, D: Optional[Array
 
 def stability_radius(sys: Any, *, weights: Optional[ArrayLike] = None, rtol: float = 1e-8,
                      max_evaluations: int = 2_000_000) -> StabilityRadius:
-    """The complex stability radius of a stable delay system, proven to a relative tolerance.
+    r"""The complex stability radius of a stable delay system, proven to a relative tolerance.
 
-    The smallest eps for which perturbations ``A_k -> A_k + w_k Delta_k`` with complex
-    ``||Delta_k||_2 <= eps`` move a root onto the imaginary axis. At ``lambda = i omega`` the
-    perturbed characteristic matrix is ``Delta(i omega) - sum_k w_k Delta_k exp(-i omega h_k)``,
-    and ``|exp(-i omega h_k)| = 1``, so
+    The smallest :math:`\varepsilon` for which perturbations :math:`A_k \to A_k + w_k \Delta_k`
+    with complex :math:`\|\Delta_k\|_2 \le \varepsilon` move a root onto the imaginary axis. At
+    :math:`\lambda = i\omega` the perturbed characteristic matrix is
+    :math:`\Delta(i\omega) - \sum_k w_k \Delta_k e^{-i\omega h_k}`, and
+    :math:`|e^{-i\omega h_k}| = 1`, so
 
-        eps* = 1 / (sum_k w_k * sup_omega ||Delta(i omega)^-1||_2),
+    .. math:: \varepsilon^* = \frac{1}{\sum_k w_k \cdot \sup_\omega \|\Delta(i\omega)^{-1}\|_2},
 
-    the inverse of an H-infinity norm (B = C = I), proven as `hinf_norm` proves it. At the
-    frequency of the supremum, with ``Delta(i omega) v = s u`` (s the smallest singular value,
-    u, v unit), ``Delta_k = eps u v^H exp(i omega h_k)`` puts a root at ``i omega``: the radius is
-    reached.
+    the inverse of an H-infinity norm (:math:`B = C = I`), proven as `hinf_norm` proves it. At the
+    frequency of the supremum, with :math:`\Delta(i\omega) v = s u` (:math:`s` the smallest
+    singular value, :math:`u, v` unit), :math:`\Delta_k = \varepsilon\, u v^H e^{i\omega h_k}` puts
+    a root at :math:`i\omega`: the radius is reached.
 
     Parameters
     ----------
@@ -328,13 +333,17 @@ def stability_radius(sys: Any, *, weights: Optional[ArrayLike] = None, rtol: flo
 
 def pseudospectral_abscissa(sys: Any, eps: float, *, weights: Optional[ArrayLike] = None,
                             starts: int = 6) -> PseudospectralAbscissa:
-    """The largest real part over the epsilon-pseudospectrum of a delay system.
+    r"""The largest real part over the epsilon-pseudospectrum of a delay system.
 
-    The epsilon-pseudospectrum is the set of roots of all perturbed systems
-    ``A_k -> A_k + w_k Delta_k`` with complex ``||Delta_k||_2 <= eps``:
-    ``{lambda : sigma_min(Delta(lambda)) <= eps * sum_k w_k |exp(-lambda h_k)|}``. From each of the
-    `starts` rightmost roots (certified by `rightmost_roots`), an ascent alternates a horizontal
-    search for the boundary (a sign change of ``sigma_min - eps sum_k w_k abs(exp(-lambda h_k))``, solved by
+    The :math:`\varepsilon`-pseudospectrum is the set of roots of all perturbed systems
+    :math:`A_k \to A_k + w_k \Delta_k` with complex :math:`\|\Delta_k\|_2 \le \varepsilon`:
+
+    .. math:: \Lambda_\varepsilon = \Bigl\{\lambda : \sigma_{\min}(\Delta(\lambda)) \le
+              \varepsilon \sum_k w_k |e^{-\lambda h_k}|\Bigr\}.
+
+    From each of the `starts` rightmost roots (certified by `rightmost_roots`), an ascent
+    alternates a horizontal search for the boundary (a sign change of
+    :math:`\sigma_{\min}(\Delta(\lambda)) - \varepsilon \sum_k w_k |e^{-\lambda h_k}|`, solved by
     Brent's method) with a vertical search for the height where the set reaches furthest right,
     until the boundary's tangent is vertical; the rightmost point reached is returned.
 

@@ -257,12 +257,12 @@ def in_unit(found: RootsInBox, unit: float) -> RootsInBox:
 
 def all_roots(sys: pyvantor.lagsys, r: float, *, max_count: int = MAX_COUNT,
               executor: Optional[Any] = None) -> RootsInBox:
-    """Every characteristic root with ``Re(lambda) >= r``, with multiplicities, proven complete.
+    r"""Every root with :math:`\operatorname{Re}\lambda \ge r`, with multiplicities, proven complete.
 
-    The roots right of r lie in the box ``[r, R] x [-R, R]`` that `count_roots` counts
-    (``R = 1.05 B + 1``, B the bound on their moduli); `roots_in_box` finds them all, past the
-    discretization's reach and through clusters. The count comes first: more roots than
-    `max_count` raise at once, before any solve.
+    The roots right of :math:`r` lie in the box :math:`[r, R] \times [-R, R]` that `count_roots`
+    counts (:math:`R = 1.05 B + 1`, :math:`B` the bound on their moduli); `roots_in_box` finds
+    them all, past the discretization's reach and through clusters. The count comes first: more
+    roots than `max_count` raise at once, before any solve.
 
     Parameters
     ----------

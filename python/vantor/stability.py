@@ -160,7 +160,7 @@ def rightmost_in_unit(data: SystemData) -> RootsInBox:
 
 
 def is_stable(sys: pyvantor.lagsys, margin: float = 0.0) -> bool:
-    """True when every characteristic root has ``Re(lambda) < -margin``.
+    r"""True when every characteristic root has :math:`\operatorname{Re}\lambda < -\mathrm{margin}`.
 
     Decided from the argument-principle count of the roots right of ``-margin`` (`count_roots`),
     not from a computed list, so roots beyond the discretization's reach are not overlooked. A root

@@ -129,3 +129,13 @@ def test_gallery_page_shows_its_picture_and_output():
     assert len(figures) == 1
     assert_picture((page.parent / figures[0]["src"]).resolve(), min_side=300)
     assert_picture(SCREENSHOTS / "gallery_roots_plot.png")
+
+
+@pytest.mark.parametrize("relative", ["guide/frequency.html", "api/generated/vantor.hinf_norm.html"])
+def test_formulas_are_typeset(relative):
+    # MathJax, served with the site, turns every formula into SVG; an unknown macro shows in red.
+    dom = browse(site_page(relative), "--dump-dom")
+    formulas = dom.count('type="math/tex')
+    assert formulas >= 5, relative
+    assert dom.count('class="MathJax_SVG"') == formulas
+    assert 'mathcolor="red"' not in dom and "MathJax_Error" not in Page(dom).classes
