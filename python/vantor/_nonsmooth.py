@@ -146,21 +146,23 @@ def bracket(history: list[tuple[float, float, float]], best: float) -> Optional[
 
 
 def bisect_bracket(objective: Objective, trace: Trace, history: list[tuple[float, float, float]],
-                   max_iter: int) -> None:
+                   max_iter: int, width: float = 0.0) -> bool:
     """One variable: from the points evaluated so far, (u, f, f'), the nearest ones around the best
     point where the derivative is negative (left) and positive (right) bracket a minimizer of a
     function that is smooth on either side of it; the bracket is halved by the derivative's sign
     at its midpoint down to adjacent doubles. BFGS zigzags across a one-sided square-root kink
     (a double root) with steps that shrink geometrically; bisection reaches it in as many
-    evaluations as bits."""
+    evaluations as bits. Returns whether the bracket closed to adjacent doubles (or a zero
+    derivative), or to `width` (relative) where the derivative turned undefined (a multiple root):
+    a minimizer is then located to that width, which proves stationarity in one variable."""
     found = bracket(history, float(trace.x[0]))
     if found is None:
-        return
+        return False
     a, b = found
     for _ in range(max_iter):
         mid = 0.5 * (a + b)
         if not a < mid < b:
-            return  # adjacent doubles
+            return True  # adjacent doubles
         _, g = _evaluate(objective, trace, np.array([mid]))
         if not math.isfinite(float(g[0])):
             break  # the kink itself, within rounding: a multiple root
@@ -169,11 +171,14 @@ def bisect_bracket(objective: Objective, trace: Trace, history: list[tuple[float
         elif g[0] > 0.0:
             b = mid
         else:
-            return
+            return True
+    else:
+        return False
     # Within rounding of the kink the derivative's sign is lost and the values are as accurate as
     # the multiple root: the best of a few points across what is left of the bracket.
     for u in np.linspace(a, b, 9)[1:-1]:
         _evaluate(objective, trace, np.array([u]))
+    return b - a <= width * max(1.0, abs(a), abs(b))
 
 
 def _least_norm(G: FloatArray) -> FloatArray:

@@ -291,9 +291,11 @@ def _search(objective: _Abscissa, transform: _Transform, points: list[FloatArray
             bfgs(objective, u, trace, max_iter, gtol, ftol,
                  (lambda: bracket(objective.history(), float(trace.x[0])) is not None) if one else None,
                  name)
-            if one:
-                bisect_bracket(objective, trace, objective.history(), max_iter)
-            gradient_sampling(objective, trace, 1e-3, xtol, gtol, rng, max_iter)
+            if one and bisect_bracket(objective, trace, objective.history(), max_iter, xtol):
+                trace.stationary = True
+                trace.message += "; bisection closed the bracket to xtol"
+            else:
+                gradient_sampling(objective, trace, 1e-3, xtol, gtol, rng, max_iter)
         except _Diverged:
             trace.stationary = False
             trace.message = (f"diverged: {name} keeps decreasing as the parameters grow past "

@@ -329,7 +329,8 @@ def test_one_parameter_closes_on_the_double_root_by_bisection(a):
     res = vantor.minimize_abscissa(lambda k: scalar(a, -k), 0.1, starts=1)
     assert res.x == pytest.approx(math.exp(a - 1.0), rel=1e-12)
     assert res.fun == pytest.approx(a - 1.0, abs=1e-12) and res.certified and res.success
-    assert res.nfev <= 250
+    # The closed bracket proves stationarity in one variable: no gradient sampling after it.
+    assert "bisection closed the bracket" in res.message and res.nfev <= 120
 
 
 def test_bounds_are_respected():
