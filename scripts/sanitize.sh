@@ -4,16 +4,17 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# One build with ASan + UBSan makes the extension (installed into build/asan-site) and the C++ tests.
+rm -rf build/asan-site
+CMAKE_BUILD_PARALLEL_LEVEL=2 python3 -m pip install -q --no-deps --target build/asan-site \
+  -C cmake.define.PYVANTOR_SANITIZE=ON -C cmake.define.PYVANTOR_BUILD_TESTS=ON \
+  -C cmake.build-type=RelWithDebInfo -C build-dir=build/asan .
+
 echo "== C++ tests under ASan + UBSan"
-cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPYVANTOR_SANITIZE=ON
-cmake --build build/asan -j2
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/asan --output-on-failure
 
 echo "== Python tests that reach the extension, against one built with ASan + UBSan"
-rm -rf build/asan-site
-python3 -m pip install -q --no-deps --target build/asan-site \
-  -C cmake.define.PYVANTOR_SANITIZE=ON -C cmake.build-type=RelWithDebInfo -C build-dir=build/asan-py .
 preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
 # The suites of the extension itself: its binding, roots, hostile input, properties and hard
 # cases, and the package's compiled kernels. The package's other tests run pure Python over the

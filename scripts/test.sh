@@ -7,11 +7,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
-cmake -S . -B build/cpp -DCMAKE_BUILD_TYPE=Release
-cmake --build build/cpp -j2
+# One optimised build makes the installed extension and the C++ tests: the library is compiled once.
+CMAKE_BUILD_PARALLEL_LEVEL=2 python3 -m pip install -q ".[test]" \
+  -C build-dir=build/cpp -C cmake.define.PYVANTOR_BUILD_TESTS=ON
 ctest --test-dir build/cpp --output-on-failure
-
-python3 -m pip install -q ".[test]"
 # The documentation site, warnings as errors, every gallery example run; the Python suite then
 # checks it (doctests, and the pages rendered in headless Chromium).
 time bash scripts/docs.sh
