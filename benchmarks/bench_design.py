@@ -1,5 +1,6 @@
-"""Delay margins, stability switches and abscissa minimization: accuracy against closed forms and
-cost, beside the sampled answer a sweep gives (bisection on the certified stability verdict).
+"""Delay margins, stability switches, abscissa and H-infinity minimization: accuracy against closed
+forms and cost, beside the sampled answer a sweep gives (bisection on the certified stability
+verdict).
 
 Run from the repository root:
     python3 benchmarks/bench_design.py [--runs 3]
@@ -86,13 +87,35 @@ def main():
     start = time.perf_counter()
     res = vantor.minimize_abscissa(build, 0.1, starts=1)
     print(f"minimize_abscissa of x' = -k x(t - 1) from k = 0.1: |k - 1/e| = {abs(res.x - 1 / math.e):.1e}, "
-          f"|abscissa + 1| = {abs(res.fun + 1):.1e}, multiplicity {int(res.multiplicity[0])}, "
+          f"|abscissa + 1| = {abs(res.fun + 1):.1e}, {int(res.multiplicity.sum())} roots at it (multiplicity), "
+          f"{res.nfev} evaluations, {time.perf_counter() - start:.2f} s")
+    start = time.perf_counter()
+    res = vantor.minimize_abscissa(build, 0.1)
+    print(f"the same with the default three starts: |k - 1/e| = {abs(res.x - 1 / math.e):.1e}, "
           f"{res.nfev} evaluations, {time.perf_counter() - start:.2f} s")
     start = time.perf_counter()
     res = vantor.stabilize(([[1.0]], [[1.0]], [[1.0]]), delay=0.2, K0=[[0.1]], starts=1)
     print(f"stabilize x' = x + u, u = -K y(t - 0.2): |K - e^-0.8/0.2| = "
           f"{abs(res.K[0, 0] - math.exp(-0.8) / 0.2):.1e}, |abscissa + 4| = {abs(res.fun + 4):.1e}, "
           f"{time.perf_counter() - start:.2f} s")
+    hinf_design()
+
+
+def hinf_design():
+    """minimize_hinf of the double integrator under delayed state feedback, from K = 0 (unstable)."""
+    A, B = np.array([[0.0, 1.0], [0.0, 0.0]]), np.array([[0.0], [1.0]])
+    C = np.array([[1.0, 0.0]])
+
+    def build(p):
+        return vantor.feedback_system(A, B, np.eye(2), p.reshape(1, 2), 0.2), B, C
+
+    for starts in (1, 3):
+        start = time.perf_counter()
+        res = vantor.minimize_hinf(build, [0.0, 0.0], starts=starts)
+        print(f"minimize_hinf, double integrator, u = -K x(t - 0.2), {starts} start(s): K = "
+              f"[{res.x[0]:.6f}, {res.x[1]:.6f}], norm {res.fun:.10f} (proven to "
+              f"{res.upper / res.fun - 1:.1e}), peak at {res.frequency:.4g}, {res.nfev} norms, "
+              f"{time.perf_counter() - start:.1f} s")
 
 
 if __name__ == "__main__":
