@@ -518,3 +518,21 @@ def test_minimize_hinf_accepts_a_state_space_output():
 def test_minimize_hinf_refuses(build, kwargs, error, match):
     with pytest.raises(error, match=match):
         vantor.minimize_hinf(build, 0.1, **kwargs)
+
+
+@pytest.mark.parametrize("s", [1e-2, 1e2])
+def test_minimize_hinf_is_invariant_under_a_change_of_time_unit(s):
+    # t -> s t: A_k -> A_k / s, h -> s h, B -> B / s; the gain k of the delayed term becomes k / s
+    # and the norm is unchanged.
+    a, h, weight = 1.0, 1.0, 0.5
+    base = vantor.minimize_hinf(effort_loop(a, h, weight), 0.0, bounds=[(0.0, 3.0)], starts=1)
+
+    def scaled(q):
+        sys = pyvantor.lagsys([np.array([[-a / s]]), np.array([[-q]])], [0.0, h * s])
+        return sys, np.array([[1.0 / s]]), np.array([[1.0], [weight * s * q]])
+
+    res = vantor.minimize_hinf(scaled, 0.0, bounds=[(0.0, 3.0 / s)], starts=1)
+    assert res.certified and res.stable
+    assert res.fun == pytest.approx(base.fun, rel=1e-10)
+    assert res.x == pytest.approx(base.x / s, rel=1e-6)
+    assert res.frequency == pytest.approx(base.frequency / s, rel=1e-6)
