@@ -93,6 +93,20 @@ def responses(data: SystemData, B: FloatArray, C: FloatArray, D: FloatArray, ome
     return out
 
 
+def _transfer_slopes(data: SystemData, B: FloatArray, C: FloatArray, D: FloatArray, Delta: ComplexArray,
+                     omega: FloatArray) -> tuple[ComplexArray, ComplexArray, ComplexArray, ComplexArray]:
+    """G, C R, R B and G' = dG/domega = -C R (dDelta/domega) R B at each omega, from the regular
+    characteristic matrices Delta(i omega) stacked along the first axis."""
+    RB = np.linalg.solve(Delta, np.broadcast_to(B, (Delta.shape[0],) + B.shape))
+    CR = np.conj(np.linalg.solve(np.conj(np.swapaxes(Delta, 1, 2)),
+                                 np.broadcast_to(C.T, (Delta.shape[0],) + C.T.shape)))
+    CR = np.swapaxes(CR, 1, 2)
+    G = C @ RB + D
+    G_prime = -(CR @ (1j * char_derivatives(data, _axis(omega))) @ RB)
+    return (np.asarray(G, dtype=np.complex128), np.asarray(CR, dtype=np.complex128),
+            np.asarray(RB, dtype=np.complex128), np.asarray(G_prime, dtype=np.complex128))
+
+
 def _evaluate(data: SystemData, B: FloatArray, C: FloatArray, D: FloatArray, omega: FloatArray,
               half: FloatArray) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray, FloatArray]:
     """At each omega: sigma_max(G), ||C R|| ||R B||, ||R||, ||G'|| and max over the ends of
@@ -107,14 +121,8 @@ def _evaluate(data: SystemData, B: FloatArray, C: FloatArray, D: FloatArray, ome
         regular = smallest > 0.0
         if not np.any(regular):
             continue
-        M = Delta[regular]
         index = np.arange(start, min(start + chunk, omega.size))[regular]
-        RB = np.linalg.solve(M, np.broadcast_to(B, (M.shape[0],) + B.shape))
-        CR = np.conj(np.linalg.solve(np.conj(np.swapaxes(M, 1, 2)),
-                                     np.broadcast_to(C.T, (M.shape[0],) + C.T.shape)))
-        CR = np.swapaxes(CR, 1, 2)
-        G = C @ RB + D
-        G_prime = -(CR @ (1j * char_derivatives(data, _axis(omega[index]))) @ RB)
+        G, CR, RB, G_prime = _transfer_slopes(data, B, C, D, Delta[regular], omega[index])
         w = half[index][:, None, None]
         out[0][index] = np.linalg.norm(G, ord=2, axis=(1, 2))
         out[1][index] = np.linalg.norm(CR, ord=2, axis=(1, 2)) * np.linalg.norm(RB, ord=2, axis=(1, 2))
@@ -206,17 +214,13 @@ def peak_slope(data: SystemData, B: FloatArray, C: FloatArray, D: FloatArray, om
                ) -> tuple[float, float, float]:
     """sigma_max(G(i omega)), its derivative in omega (NaN where the top singular value is
     multiple) and the gap to the second singular value."""
-    lam = _axis(np.array([omega], dtype=np.float64))
-    Delta = char_matrices(data, lam)[0]
-    RB = np.linalg.solve(Delta, B)
-    CR = np.linalg.solve(Delta.conj().T, C.conj().T).conj().T
-    G = C @ RB + D
-    U, s, Vh = np.linalg.svd(G)
+    at = np.array([omega], dtype=np.float64)
+    G, _, _, G_prime = _transfer_slopes(data, B, C, D, char_matrices(data, _axis(at)), at)
+    U, s, Vh = np.linalg.svd(G[0])
     gap = float(s[0] - s[1]) if s.size > 1 else math.inf
     if not gap > 1e-8 * float(s[0]):
         return float(s[0]), math.nan, gap
-    G_prime = -(CR @ (1j * char_derivatives(data, lam)[0]) @ RB)
-    return float(s[0]), float((U[:, 0].conj() @ G_prime @ Vh[0].conj()).real), gap
+    return float(s[0]), float((U[:, 0].conj() @ G_prime[0] @ Vh[0].conj()).real), gap
 
 
 def refine_peak(data: SystemData, B: FloatArray, C: FloatArray, D: FloatArray, omega: float,

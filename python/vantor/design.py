@@ -535,7 +535,9 @@ class _Hinf(_Abscissa):
             value: ComplexArray = responses(other, B, C, D, at)[0]
             return value
 
-        G = transfer(p)
+        # At p itself the loop is the one already built.
+        G = np.asarray(io[2], dtype=np.complex128) if not math.isfinite(omega) else \
+            responses(data, io[0], io[1], io[2], at)[0]
         U, s, Vh = np.linalg.svd(G)
         if s.size > 1 and not s[0] - s[1] > 1e-8 * s[0]:
             return np.full(p.size, np.nan)
