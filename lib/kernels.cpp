@@ -308,6 +308,120 @@ void low_rank_log_derivatives(const LowRankView& sys, const std::complex<double>
     }
 }
 
+CompactArnoldi compact_arnoldi(const SystemView& sys, const CollocationView& col, std::complex<double> sigma,
+                               const double* start, std::size_t steps) {
+    if (sys.n == 0 || sys.m == 0 || col.N == 0 || steps == 0) {
+        throw std::invalid_argument("compact_arnoldi: needs n, m, N and steps >= 1");
+    }
+    using Complex = std::complex<double>;
+    using ComplexRowMatrix = Eigen::Matrix<Complex, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+    const auto n = static_cast<Eigen::Index>(sys.n);
+    const auto N = static_cast<Eigen::Index>(col.N);
+    const Eigen::Map<const ComplexRowMatrix> rows(col.rows, static_cast<Eigen::Index>(sys.m), N + 1);
+    const Eigen::Map<const ComplexRowMatrix> R(col.R, N, N);
+    const Eigen::Map<const Eigen::VectorXcd> r(col.r, N);
+    const Eigen::Map<const Eigen::VectorXd> u0(start, n);
+    const double start_norm = u0.norm();
+    if (!(start_norm > 0.0) || !std::isfinite(start_norm)) {
+        throw std::invalid_argument("compact_arnoldi: the start vector must be finite and nonzero");
+    }
+
+    // The n x n matrix of the structured solve, Sum_k c_k A_k - sigma I, factored once.
+    std::vector<Eigen::MatrixXcd> A;
+    A.reserve(sys.m);
+    Eigen::MatrixXcd K = Eigen::MatrixXcd::Zero(n, n);
+    for (std::size_t k = 0; k < sys.m; ++k) {
+        A.push_back(Eigen::Map<const RowMatrix>(sys.matrices + k * sys.n * sys.n, n, n).cast<Complex>());
+        const auto kk = static_cast<Eigen::Index>(k);
+        const Complex c = rows(kk, 0) - (rows.row(kk).tail(N).transpose().cwiseProduct(r)).sum();
+        K += c * A.back();
+    }
+    K.diagonal().array() -= sigma;
+    CompactArnoldi out;
+    if (!K.allFinite()) {
+        out.singular = true;
+        return out;
+    }
+    const Eigen::PartialPivLU<Eigen::MatrixXcd> lu(K);
+    for (Eigen::Index i = 0; i < n; ++i) {
+        if (lu.matrixLU()(i, i) == 0.0) {
+            out.singular = true;
+            return out;
+        }
+    }
+
+    const auto cap = static_cast<Eigen::Index>(std::min(steps + 1, sys.n));  // columns of U
+    const auto total = static_cast<Eigen::Index>(steps);
+    const Eigen::Index width = N + 1;
+    const ComplexRowMatrix Rt = R.transpose();
+    Eigen::MatrixXcd U = Eigen::MatrixXcd::Zero(n, cap);
+    U.col(0) = u0.cast<Complex>() / start_norm;
+    // Row j holds S_j row-major: its first p (N + 1) entries are its first p rows, so inner
+    // products with all earlier vectors are one matrix-vector product.
+    ComplexRowMatrix C = ComplexRowMatrix::Zero(total + 1, cap * width);
+    C.row(0).head(width).setConstant(1.0 / std::sqrt(static_cast<double>(width)));
+    Eigen::MatrixXcd H = Eigen::MatrixXcd::Zero(total + 1, total);
+    Eigen::Index p = 1, done = total;
+    Eigen::VectorXcd rhs(n), x0(n), g, h0, w;
+    ComplexRowMatrix X, Z;
+    for (Eigen::Index j = 0; j < total; ++j) {
+        const Eigen::Map<const ComplexRowMatrix> S(C.row(j).data(), p, width);
+        Z.noalias() = S.rightCols(N) * Rt;  // the blocks z = R y_1: in coefficients
+        rhs.noalias() = U.leftCols(p) * S.col(0);
+        for (std::size_t k = 0; k < sys.m; ++k) {
+            w.noalias() = Z * rows.row(static_cast<Eigen::Index>(k)).tail(N).transpose();
+            rhs.noalias() -= A[k] * (U.leftCols(p) * w);
+        }
+        x0 = lu.solve(rhs);
+        h0 = Eigen::VectorXcd::Zero(p + 1);
+        const double size = x0.norm();
+        for (int pass = 0; pass < 2; ++pass) {
+            g.noalias() = U.leftCols(p).adjoint() * x0;
+            x0.noalias() -= U.leftCols(p) * g;
+            h0.head(p) += g;
+        }
+        const double beta = x0.norm();
+        const Eigen::Index previous = p;
+        if (beta > 1e-13 * size && p < cap) {
+            U.col(p) = x0 / beta;
+            h0(p) = beta;
+            ++p;
+        }
+        // The new Krylov vector's coefficients: first block x_0 = U h0, the others z - r x_0.
+        X = ComplexRowMatrix::Zero(p, width);
+        X.col(0) = h0.head(p);
+        X.topRows(previous).rightCols(N) = Z;
+        X.rightCols(N).noalias() -= h0.head(p) * r.transpose();
+        Eigen::Map<Eigen::VectorXcd> x(X.data(), p * width);
+        const auto earlier = C.topLeftCorner(j + 1, p * width);
+        for (int pass = 0; pass < 2; ++pass) {
+            g.noalias() = earlier.conjugate() * x;
+            x.noalias() -= earlier.transpose() * g;
+            H.col(j).head(j + 1) += g;
+        }
+        const double norm = x.norm();
+        H(j + 1, j) = norm;
+        const double largest = H.col(j).head(j + 1).cwiseAbs().maxCoeff();
+        if (norm <= 1e-14 * std::max(1.0, largest)) {
+            done = j + 1;  // an invariant subspace: its Ritz values are exact
+            break;
+        }
+        C.row(j + 1).head(p * width) = x.transpose() / norm;
+    }
+
+    out.done = static_cast<std::size_t>(done);
+    out.p = static_cast<std::size_t>(p);
+    out.H.resize(static_cast<std::size_t>((total + 1) * total));
+    Eigen::Map<ComplexRowMatrix>(out.H.data(), total + 1, total) = H;
+    out.first.resize(static_cast<std::size_t>(done * p));
+    for (Eigen::Index i = 0; i < done; ++i) {
+        for (Eigen::Index q = 0; q < p; ++q) out.first[static_cast<std::size_t>(i * p + q)] = C(i, q * width);
+    }
+    out.U.resize(static_cast<std::size_t>(n * p));
+    Eigen::Map<ComplexRowMatrix>(out.U.data(), n, p) = U.leftCols(p);
+    return out;
+}
+
 int permutation_parity(const std::int64_t* perm, std::size_t n) {
     std::vector<char> seen(n, 0);
     std::size_t cycles = 0;

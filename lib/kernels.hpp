@@ -5,6 +5,7 @@
 #include <complex>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace lagsys::kernels {
 
@@ -63,6 +64,37 @@ inline constexpr std::uint8_t pole_point = 3;
 // std::invalid_argument for n = 0.
 void low_rank_log_derivatives(const LowRankView& sys, const std::complex<double>* lam, std::size_t count,
                               double* phase, std::complex<double>* trace, std::uint8_t* status);
+
+// Arnoldi on (M - sigma I)^-1 for the Chebyshev collocation matrix M of degree N of a dense system,
+// in compact form: every block of every Krylov vector lies in the span of orthonormal n-vectors
+// U = [u_0, u_1, ...], so Krylov vector j is U S_j with a coefficient matrix S_j (p x (N + 1)) and
+// inner products of Krylov vectors are those of their coefficients. The structured solve takes
+//     rows (m x (N + 1)): the interpolation rows l_k at -h_k, times the centring weights,
+//     R (N x N) = (D_11 - (sigma - centre) I)^-1 and r = R D_10 (N),
+// and factors Sum_k c_k A_k - sigma I once, c_k = l_k0 - l_k,1: . r (the matrices as given: centred
+// by the caller). All complex arrays row-major.
+struct CollocationView {
+    const std::complex<double>* rows;
+    const std::complex<double>* R;
+    const std::complex<double>* r;
+    std::size_t N;
+};
+
+struct CompactArnoldi {
+    std::vector<std::complex<double>> H;      // (steps + 1) x steps, upper Hessenberg
+    std::vector<std::complex<double>> first;  // done x p: the first coefficient column of S_j
+    std::vector<std::complex<double>> U;      // n x p, orthonormal columns
+    std::size_t done = 0;  // steps taken (fewer than asked at an invariant subspace)
+    std::size_t p = 0;     // columns of U
+    bool singular = false; // Sum_k c_k A_k - sigma I exactly singular: nothing computed
+};
+
+// `steps` Arnoldi steps from the block vector whose first block is start / |start| and the others
+// zero (start: n real numbers, not all zero), with two passes of classical Gram-Schmidt for U and
+// for the coefficients. Throws std::invalid_argument for n = 0, m = 0, N = 0, steps = 0 or a zero
+// start.
+CompactArnoldi compact_arnoldi(const SystemView& sys, const CollocationView& col, std::complex<double> sigma,
+                               const double* start, std::size_t steps);
 
 // The parity of a permutation of 0..n-1 ((n - number of cycles) mod 2: 0 even, 1 odd), whose sign
 // a determinant of the permuted rows takes. Throws std::invalid_argument when perm is not a

@@ -1,12 +1,16 @@
 // The private extension module vantor._kernels: the library's batched kernels for the package's
 // analyses (vantor's counts and Newton iterations call them; they are not a public interface).
+#include <algorithm>
 #include <complex>
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/complex.h>
 #include <nanobind/stl/tuple.h>
 
 #include "kernels.hpp"
@@ -61,6 +65,7 @@ double modulus_bound(Matrices matrices, Vector norms, Vector delays, double r) {
 }
 
 using ComplexMatrix = nb::ndarray<const std::complex<double>, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+using ComplexVector = nb::ndarray<const std::complex<double>, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 auto low_rank_log_derivatives(ComplexMatrix T, ComplexMatrix U, ComplexMatrix V, Vector delays, Points lam) {
     const std::size_t n = T.shape(0), r = U.shape(1);
@@ -79,6 +84,42 @@ auto low_rank_log_derivatives(ComplexMatrix T, ComplexMatrix U, ComplexMatrix V,
                                                   status.data());
     }
     return nb::make_tuple(phase, trace, status);
+}
+
+template <typename T>
+nb::ndarray<nb::numpy, T, nb::ndim<2>> owned_matrix(const std::vector<T>& values, std::size_t rows,
+                                                    std::size_t cols) {
+    T* data = new T[rows * cols > 0 ? rows * cols : 1];
+    std::copy(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(rows * cols), data);
+    nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<T*>(p); });
+    return nb::ndarray<nb::numpy, T, nb::ndim<2>>(data, {rows, cols}, owner);
+}
+
+auto compact_arnoldi(Matrices matrices, ComplexMatrix rows, ComplexMatrix R, ComplexVector r,
+                     std::complex<double> sigma, Vector start, std::size_t steps) {
+    const std::size_t m = matrices.shape(0), n = matrices.shape(1), N = R.shape(0);
+    if (matrices.shape(2) != n || R.shape(1) != N || r.shape(0) != N || rows.shape(0) != m ||
+        rows.shape(1) != N + 1 || start.shape(0) != n) {
+        throw std::invalid_argument("compact_arnoldi: matrices must have shape (m, n, n), rows (m, N + 1), "
+                                    "R (N, N), r (N,) and start (n,)");
+    }
+    if (steps == 0 || steps > 100000) {
+        throw std::invalid_argument("compact_arnoldi: steps must be in [1, 100000], got " + std::to_string(steps));
+    }
+    const lagsys::kernels::SystemView view{matrices.data(), nullptr, m, n};
+    const lagsys::kernels::CollocationView collocation{rows.data(), R.data(), r.data(), N};
+    lagsys::kernels::CompactArnoldi result;
+    {
+        nb::gil_scoped_release release;
+        result = lagsys::kernels::compact_arnoldi(view, collocation, sigma, start.data(), steps);
+    }
+    if (result.singular) {
+        return nb::make_tuple(owned_matrix<std::complex<double>>({}, 0, 0), owned_matrix<std::complex<double>>({}, 0, 0),
+                              owned_matrix<std::complex<double>>({}, 0, 0), true);
+    }
+    return nb::make_tuple(owned_matrix(result.H, steps + 1, steps),
+                          owned_matrix(result.first, result.done, result.p),
+                          owned_matrix(result.U, n, result.p), false);
 }
 
 int permutation_parity(nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu> perm) {
@@ -101,6 +142,12 @@ NB_MODULE(_kernels, m) {
           nb::arg("delays"), nb::arg("lam"),
           "log_derivatives of lambda I - T - U diag(exp(-lambda delays)) V^H (T upper triangular, U "
           "and V of shape (n, r)) in O(n^2 r) per point; status 3 where lambda is a diagonal entry of T.");
+    m.def("compact_arnoldi", &compact_arnoldi, nb::arg("matrices"), nb::arg("rows"), nb::arg("R"),
+          nb::arg("r"), nb::arg("sigma"), nb::arg("start"), nb::arg("steps"),
+          "Arnoldi on the shifted and inverted Chebyshev collocation of a dense system in compact "
+          "form, without the GIL: (H of shape (steps + 1, steps), the first coefficients (done, p), "
+          "U of shape (n, p), singular); the steps taken are the rows of the second. singular is "
+          "True (and the arrays empty) when sum_k c_k A_k - sigma I is exactly singular.");
     m.def("permutation_parity", &permutation_parity, nb::arg("perm"),
           "The parity (0 even, 1 odd) of a permutation of 0..n-1 given as int64 entries; "
           "ValueError when perm is not one.");

@@ -53,6 +53,7 @@ evaluated for all such blocks and points at once, and the larger blocks are fact
 
 from __future__ import annotations
 
+import functools
 import math
 from dataclasses import dataclass, field
 from typing import Any, ClassVar, Optional, Sequence, Union
@@ -83,6 +84,8 @@ _DENSE_BLOCK_MAX = 200
 # delayed matrices together have rank at most n / _LOW_RANK_RATIO.
 _LOW_RANK_MIN = 64
 _LOW_RANK_RATIO = 8
+# Dense systems up to this order run compact Arnoldi in the compiled kernel.
+_COMPILED_ARNOLDI_MAX = 64
 # A refined root is accepted with ||Delta(lambda) v|| at most this times ||v|| times the size of
 # Delta's terms.
 ACCEPT_RESIDUAL = 1e-10
@@ -166,6 +169,7 @@ class LargeSystem:
         self._low_rank: Optional[LowRankForm] = None
         self._low_rank_checked = False
         self._spectral_checked = False
+        self._stacked: Optional[FloatArray] = None
         if self.sparse:
             self._pattern()
 
@@ -351,6 +355,12 @@ class LargeSystem:
     @property
     def n(self) -> int:
         return int(self.matrices[0].shape[0])
+
+    def stacked(self) -> FloatArray:
+        """A dense system's matrices as one contiguous (m, n, n) array (made once)."""
+        if self._stacked is None:
+            self._stacked = np.ascontiguousarray(np.stack(self.matrices), dtype=np.float64)
+        return self._stacked
 
     @property
     def tau(self) -> float:
@@ -646,15 +656,19 @@ class ShiftInvert:
         R = np.linalg.inv(D[1:, 1:] - (sigma - self.centre) * np.eye(N))
         self.R = R
         r = R @ D[1:, 0]
-        c = self.rows[:, 0] - self.rows[:, 1:] @ r
+        self.c = self.rows[:, 0] - self.rows[:, 1:] @ r
         self.r = r
-        self.solve0 = system.factor(c, -sigma)
         n = system.n
         self.size = n * (N + 1)
         self.operator = scipy.sparse.linalg.LinearOperator(
             (self.size, self.size), matvec=self._solve, dtype=np.complex128)
         self.forward = scipy.sparse.linalg.LinearOperator(
             (self.size, self.size), matvec=self._apply, dtype=np.complex128)
+
+    @functools.cached_property
+    def solve0(self) -> Any:
+        """A solver of (sum_k c_k A_k - sigma I) x = b: the n x n matrix of the structured solve."""
+        return self.system.factor(self.c, -self.sigma)
 
     def _solve(self, y: ComplexArray) -> ComplexArray:
         n, N = self.system.n, self.N
@@ -691,8 +705,18 @@ class ShiftInvert:
         n, N, rows, R, r = self.system.n, self.N, self.rows, self.R, self.r
         steps = int(min(self.size - 1, max(3 * count + 30, 60), 240))
         rng = np.random.default_rng(seed)
-        U = np.zeros((n, steps + 1), dtype=np.complex128)
         u0 = rng.normal(size=n) + 0j
+        if not self.system.sparse and n <= _COMPILED_ARNOLDI_MAX:
+            # Small dense systems: the same steps in the compiled kernel, where Python's overhead
+            # per step would cost more than the arithmetic.
+            H, first, basis, singular = _kernels.compact_arnoldi(
+                self.system.stacked(), np.ascontiguousarray(rows, dtype=np.complex128),
+                np.ascontiguousarray(R, dtype=np.complex128), np.ascontiguousarray(r, dtype=np.complex128),
+                complex(self.sigma), np.ascontiguousarray(u0.real), steps)
+            if singular:
+                raise np.linalg.LinAlgError("singular matrix")
+            return self._ritz_pairs(H, first.shape[0], first, basis, count)
+        U = np.zeros((n, steps + 1), dtype=np.complex128)
         U[:, 0] = u0 / np.linalg.norm(u0)
         C = np.zeros((steps + 1, steps + 1, N + 1), dtype=np.complex128)
         C[0, 0, :] = 1.0 / math.sqrt(N + 1)
@@ -731,13 +755,19 @@ class ShiftInvert:
                 done = j + 1  # an invariant subspace: its Ritz values are exact
                 break
             C[j + 1, :p] = X / norm
+        return self._ritz_pairs(H, done, C[:done, :p, 0], U[:, :p], count)
+
+    def _ritz_pairs(self, H: ComplexArray, done: int, first: ComplexArray, U: ComplexArray, count: int
+                    ) -> tuple[ComplexArray, ComplexArray]:
+        """The `count` Ritz values of largest modulus of H[:done, :done] as eigenvalues of M, and the
+        first blocks U first^T y of their Ritz vectors."""
         theta, vectors = np.linalg.eig(H[:done, :done])
         order = np.argsort(-np.abs(theta))[:max(1, count)]
         theta, vectors = theta[order], vectors[:, order]
         keep = np.abs(theta) > 0
         theta, vectors = theta[keep], vectors[:, keep]
-        blocks = np.einsum("ji,jp->pi", vectors, C[:done, :p, 0])
-        return self.sigma + 1.0 / theta, (U[:, :p] @ blocks).T
+        blocks = first.T @ vectors
+        return self.sigma + 1.0 / theta, (U @ blocks).T
 
 
 def newton(system: LargeSystem, lam: complex, v: ComplexArray, max_steps: int = _NEWTON_STEPS

@@ -614,11 +614,14 @@ def _degree(system: LargeSystem, sigma: complex) -> int:
     return int(min(160, max(24, math.ceil(1.5 * distance * system.tau) + 24)))
 
 
-def _shift_task(system: LargeSystem, job: tuple[complex, int, int]
-                ) -> tuple[list[tuple[complex, float, ComplexArray]], float]:
-    """The refined roots from the Ritz values nearest a shift, and the radius they span."""
-    sigma, count, seed = job
-    degree = _degree(system, sigma)
+def _shift_task(system: LargeSystem, job: tuple[complex, int, int, int]
+                ) -> tuple[list[tuple[complex, float, ComplexArray]], float, int]:
+    """The refined roots from the Ritz values nearest a shift, the radius they span and the
+    degree that resolved them. The job's last entry is the least degree to start from: the one
+    earlier shifts needed (the roots' spacing, and so the spread of as many Ritz values, varies
+    slowly), which saves most shifts a second Arnoldi run at a raised degree."""
+    sigma, count, seed, least = job
+    degree = max(_degree(system, sigma), min(least, 160))
     while True:
         values, vectors = ShiftInvert(system, degree, sigma, _centre(system, sigma)).eigenpairs(count, seed)
         # Ritz values farther from the centre than the degree resolves are not yet roots: raise
@@ -647,7 +650,7 @@ def _shift_task(system: LargeSystem, job: tuple[complex, int, int]
         if refined is not None and refined[1] <= ACCEPT_RESIDUAL:
             accepted.append(refined)
     radius = float(np.abs(values - sigma).max()) if values.size >= count else math.inf
-    return accepted, radius
+    return accepted, radius, degree
 
 
 def _uncovered_shifts(system: LargeSystem, line: float, upper: float,
@@ -795,10 +798,13 @@ def rightmost_roots(sys: Union[DelaySystem, pyvantor.lagsys], k: int = 6, *, r: 
     count = -1
     discs: list[tuple[complex, float]] = []
     roots: Optional[_Roots] = None
+    degree = 0
     for round_ in range(_ROUNDS + 1):
         while jobs:
-            for job, (accepted, radius) in zip(jobs, map_shared(_shift_task, system, jobs, executor)):
+            tasks = [(*job, degree) for job in jobs]
+            for job, (accepted, radius, used) in zip(jobs, map_shared(_shift_task, system, tasks, executor)):
                 discs.append((job[0], radius))
+                degree = max(degree, used)
                 for lam, residual, v in accepted:
                     found.add(lam, residual, v)
             shifts += len(jobs)

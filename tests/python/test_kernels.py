@@ -141,3 +141,78 @@ def test_low_rank_log_derivatives_match_a_dense_factorization():
         sign, _ = np.linalg.slogdet(D)
         assert abs(np.angle(np.exp(1j * p) / sign)) <= 1e-10
         assert abs(t - np.trace(np.linalg.solve(D, Dp))) <= 1e-10 * abs(t)
+
+
+def _shift_invert(n, seed, centre, sigma, N=7):
+    from vantor._krylov import LargeSystem, ShiftInvert
+
+    rng = np.random.default_rng(seed)
+    matrices = [rng.normal(size=(n, n)) for _ in range(3)]
+    delays = np.array([0.0, 0.6, 1.3])
+    op = ShiftInvert(LargeSystem(matrices, delays, False), N, sigma, centre)
+    return matrices, delays, op
+
+
+def _arnoldi(op, steps, seed=0):
+    u0 = np.random.default_rng(seed).normal(size=op.system.n)
+    return _kernels.compact_arnoldi(op.system.stacked(), np.ascontiguousarray(op.rows, dtype=complex),
+                                    np.ascontiguousarray(op.R), np.ascontiguousarray(op.r, dtype=complex),
+                                    complex(op.sigma), u0, steps)
+
+
+# Arnoldi run to an invariant subspace: its Ritz values are every eigenvalue of the collocation
+# matrix, computed here by LAPACK on the explicit matrix (no structured solve, no compact form).
+@pytest.mark.parametrize("n, seed, centre, sigma", [(1, 0, 0.0, 0.4 + 0.3j), (3, 1, 0.0, 0.2 + 1.0j),
+                                                    (4, 2, 0.5, 0.5 + 0.0j), (5, 3, 1.0, 1.2 + 2.0j)])
+def test_compact_arnoldi_recovers_the_collocation_eigenvalues(n, seed, centre, sigma):
+    from vantor._krylov import collocation_eigenvalues
+
+    matrices, delays, op = _shift_invert(n, seed, centre, sigma)
+    H, first, U, singular = _arnoldi(op, op.size)
+    assert not singular and U.shape == (n, n) and first.shape[1] == n
+    np.testing.assert_allclose(U.conj().T @ U, np.eye(n), atol=1e-12)
+    done = first.shape[0]
+    ritz = sigma + 1.0 / np.linalg.eigvals(H[:done, :done])
+    exact = collocation_eigenvalues(np.array(matrices), delays, op.N, centre)
+    assert done == op.size == exact.size
+    distance = np.abs(ritz[:, None] - exact[None, :])
+    assert np.all(distance.min(axis=1) <= 1e-8 * np.maximum(1.0, np.abs(ritz)))
+    assert np.all(distance.min(axis=0) <= 1e-8 * np.maximum(1.0, np.abs(exact)))
+
+
+def test_compact_arnoldi_ritz_pairs_are_eigenpairs_of_the_collocation():
+    # The Ritz values nearest the shift and the first blocks of their vectors, against LAPACK's
+    # eigenpairs of the explicit collocation matrix (its first block is the null vector's estimate).
+    _, _, op = _shift_invert(6, 7, 0.3 + 0.5j, 0.3 + 0.5j, N=12)
+    values, blocks = op.eigenpairs(4)
+    M = np.column_stack([op._apply(e) for e in np.eye(op.size, dtype=complex)])
+    exact, vectors = np.linalg.eig(M)
+    assert values.size == 4
+    for lam, x0 in zip(values, blocks):
+        i = int(np.argmin(np.abs(exact - lam)))
+        assert abs(exact[i] - lam) <= 1e-9 * max(1.0, abs(lam))
+        v0 = vectors[:6, i]
+        assert abs(np.vdot(v0, x0)) >= (1 - 1e-8) * np.linalg.norm(v0) * np.linalg.norm(x0)
+    nearest = np.sort(np.abs(exact - op.sigma))[:4]
+    np.testing.assert_allclose(np.sort(np.abs(values - op.sigma)), nearest, rtol=1e-9)
+
+
+def test_compact_arnoldi_reports_a_singular_shift_and_checks_shapes():
+    from vantor._krylov import LargeSystem, ShiftInvert
+
+    op = ShiftInvert(LargeSystem([np.zeros((2, 2)), np.zeros((2, 2))], np.array([0.0, 1.0]), False), 5, 0.0)
+    H, first, U, singular = _arnoldi(op, 10)
+    assert singular and H.size == first.size == U.size == 0
+    with pytest.raises(np.linalg.LinAlgError, match="singular"):
+        op.eigenpairs(3)
+    _, _, op = _shift_invert(3, 0, 0.0, 0.5 + 0.5j)
+    rows, R, r = (np.ascontiguousarray(a, dtype=complex) for a in (op.rows, op.R, op.r))
+    matrices, start = op.system.stacked(), np.ones(3)
+    with pytest.raises(ValueError, match="shape"):
+        _kernels.compact_arnoldi(matrices, rows[:, :-1], R, r, 0.5, start, 10)
+    with pytest.raises(ValueError, match="shape"):
+        _kernels.compact_arnoldi(matrices, rows, R, r, 0.5, np.ones(4), 10)
+    with pytest.raises(ValueError, match="steps"):
+        _kernels.compact_arnoldi(matrices, rows, R, r, 0.5, start, 0)
+    with pytest.raises(ValueError, match="nonzero"):
+        _kernels.compact_arnoldi(matrices, rows, R, r, 0.5, np.zeros(3), 10)
