@@ -125,8 +125,10 @@ def as_lagsys(sys: object, name: str = "sys") -> pyvantor.lagsys:
     return sys  # type: ignore[return-value]
 
 
-def check_system(sys: object, name: str = "sys") -> SystemData:
-    """The system's matrices and delays after the checks `roots` makes, with errors naming `name`."""
+def check_system(sys: object, name: str = "sys", norms: bool = True) -> SystemData:
+    """The system's matrices and delays after the checks `roots` makes, with errors naming `name`;
+    norms=False leaves the spectral norms (one SVD per matrix) out, as NaN, for callers that only
+    form Delta."""
     sys = as_lagsys(sys, name)
     if not isinstance(sys, pyvantor.lagsys):
         raise TypeError(f"{name} must be a pyvantor.lagsys or a vantor.DelaySystem, got {type(sys).__name__}")
@@ -150,8 +152,9 @@ def check_system(sys: object, name: str = "sys") -> SystemData:
         if not (math.isfinite(hk) and hk >= 0.0):
             raise ValueError(f"{name}.hA()[{k}] = {hk!r}: delays must be finite and >= 0")
     stacked = np.ascontiguousarray(np.stack(matrices))
-    norms = np.linalg.norm(stacked, ord=2, axis=(1, 2))
-    return SystemData(stacked, delays, norms)
+    if not norms:
+        return SystemData(stacked, delays, np.full(m, np.nan))
+    return SystemData(stacked, delays, np.linalg.norm(stacked, ord=2, axis=(1, 2)))
 
 
 def check_real(value: object, name: str) -> float:

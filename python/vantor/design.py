@@ -19,7 +19,7 @@ from .frequency import _check_budget, _io_matrices, _proven_peak
 from .region import all_roots
 from .sensitivity import ParameterBuild, _check_parameters, _difference, _same_shape, parameter_derivative
 from .stability import is_stable, spectral_abscissa
-from .systems import _is_state_space, _matrix, feedback_system
+from .systems import _is_state_space, _matrix
 
 FloatArray = NDArray[np.float64]
 # Roots within this (relative) of the abscissa are reported as the rightmost ones.
@@ -360,7 +360,12 @@ class _StaticLoop:
         return K
 
     def __call__(self, p: FloatArray) -> pyvantor.lagsys:
-        return feedback_system(self.A, self.B, self.C, self.gain(np.atleast_1d(p)), self.delay)
+        # feedback_system's loop without its checks (A, B, C and the delay were checked once;
+        # the derivatives call this many times per evaluation); 0 - BKC: no negative zeros.
+        K = self.gain(np.atleast_1d(p))
+        if not np.all(np.isfinite(K)):
+            raise ValueError(f"the gain has a non-finite entry: {K!r}")
+        return pyvantor.lagsys([self.A, 0.0 - self.B @ K @ self.C], [0.0, self.delay])
 
 
 class _PILoop:

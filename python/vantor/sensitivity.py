@@ -194,14 +194,16 @@ def _check_parameters(p: object) -> tuple[NDArray[np.float64], bool]:
     return np.atleast_1d(array).copy(), array.ndim == 0
 
 
-def call_build(build: ParameterBuild, p: NDArray[np.float64], scalar: bool) -> SystemData:
-    """build(p) checked: a pyvantor.lagsys; p passed as a float when it was given as one number."""
+def call_build(build: ParameterBuild, p: NDArray[np.float64], scalar: bool, norms: bool = True
+               ) -> SystemData:
+    """build(p) checked: a pyvantor.lagsys; p passed as a float when it was given as one number.
+    norms=False: without the spectral norms (see check_system)."""
     if not callable(build):
         raise TypeError(f"build must be callable, got {type(build).__name__}")
     sys = build(float(p[0]) if scalar else p.copy())
     if not isinstance(sys, pyvantor.lagsys):
         raise TypeError(f"build must return a pyvantor.lagsys, got {type(sys).__name__}")
-    return check_system(sys, "build(p)")
+    return check_system(sys, "build(p)", norms)
 
 
 def _same_shape(a: SystemData, b: SystemData) -> None:
@@ -222,7 +224,7 @@ def parameter_derivative(build: ParameterBuild, p: NDArray[np.float64], scalar: 
     gradient = np.empty(p.size, dtype=np.complex128)
 
     def delta(q: NDArray[np.float64]) -> ComplexArray:
-        other = call_build(build, q, scalar)
+        other = call_build(build, q, scalar, norms=False)
         _same_shape(data, other)
         matrix: ComplexArray = char_matrices(other, lam)[0]
         return matrix
