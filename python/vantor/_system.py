@@ -9,6 +9,7 @@ from dataclasses import dataclass, replace
 
 import numpy as np
 from numpy.typing import NDArray
+from scipy.linalg.lapack import zgetrf, zgetrs
 
 import pyvantor
 
@@ -199,7 +200,8 @@ def log_derivatives(data: SystemData, lam: ComplexArray
     status: REGULAR, SINGULAR (det Delta = 0 exactly; trace inf) or OVERFLOW (a non-finite Delta).
 
     Up to order _KERNEL_MAX_ORDER by the compiled kernel (one small LU per point, no temporaries,
-    without the GIL); above it LAPACK's blocked LU, batched by NumPy, is the faster."""
+    without the GIL); above it LAPACK's blocked LU (OpenBLAS's kernels are the faster there), one
+    factorization per point for both the phase and the solve."""
     points = np.ascontiguousarray(lam, dtype=np.complex128).reshape(-1)
     if data.n <= _KERNEL_MAX_ORDER:
         phase, trace, status = _kernels.log_derivatives(
@@ -214,20 +216,27 @@ def log_derivatives(data: SystemData, lam: ComplexArray
     for start in range(0, points.size, chunk):
         part = slice(start, start + chunk)
         D = char_matrices(data, points[part])
-        finite = np.flatnonzero(np.isfinite(D).all(axis=(1, 2)))
-        if finite.size < D.shape[0]:
-            D = D[finite]
-        sign, logabs = np.linalg.slogdet(D)
-        singular = np.isneginf(logabs)
-        where = start + finite
-        statuses[where] = np.where(singular, SINGULAR, REGULAR)
-        phases[where] = np.where(singular, 0.0, np.angle(sign))
-        traces[where[singular]] = np.inf
-        regular = ~singular
-        if np.any(regular):
-            some = not np.all(regular)
-            with np.errstate(all="ignore"):
-                X = np.linalg.solve(D[regular] if some else D,
-                                    char_derivatives(data, points[where[regular]]))
-            traces[where[regular]] = np.trace(X, axis1=1, axis2=2)
+        D_prime = char_derivatives(data, points[part])
+        finite = np.isfinite(D).all(axis=(1, 2))
+        with np.errstate(all="ignore"):
+            _factor_each(D, D_prime, np.flatnonzero(finite), start, phases, traces, statuses)
+    phases = np.remainder(phases + math.pi, 2.0 * math.pi) - math.pi
     return phases, traces, statuses
+
+
+def _factor_each(D: ComplexArray, D_prime: ComplexArray, which: NDArray[np.intp], offset: int,
+                 phases: FloatArray, traces: ComplexArray, statuses: NDArray[np.uint8]) -> None:
+    """log_derivatives at the points `which` of the batch D (entries offset + i of the outputs)."""
+    identity = np.arange(D.shape[1])
+    for i in which:
+        # One LU per point serves both: the pivots give arg det, the solve the trace.
+        lu, pivots, info = zgetrf(D[i], overwrite_a=1)
+        at = offset + i
+        if info > 0:
+            statuses[at], traces[at] = SINGULAR, np.inf
+            continue
+        swaps = int(np.count_nonzero(pivots != identity))
+        phases[at] = float(np.angle(np.diagonal(lu)).sum()) + math.pi * (swaps % 2)
+        X, _ = zgetrs(lu, pivots, D_prime[i])
+        traces[at] = np.trace(X)
+        statuses[at] = REGULAR
