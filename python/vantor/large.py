@@ -35,6 +35,9 @@ _MERGE_MAX = 1e-2
 # A multiplicity circle's radius relative to max(1, |centre|), and its sample budget.
 _CIRCLE_REL = 1e-3
 _CIRCLE_BUDGET = 2000
+# Dense systems up to this order are counted before further shifts cover the region right of the
+# line (a count costs them about as much as one shift).
+_COUNT_FIRST_MAX = 64
 # rightmost_roots finds at most this many roots at once.
 _MAX_K = 5000
 # Pieces of each contour refined as independent tasks on an executor.
@@ -799,6 +802,7 @@ def rightmost_roots(sys: Union[DelaySystem, pyvantor.lagsys], k: int = 6, *, r: 
     discs: list[tuple[complex, float]] = []
     roots: Optional[_Roots] = None
     degree = 0
+    count_first = certify and not system.sparse and system.n <= _COUNT_FIRST_MAX
     for round_ in range(_ROUNDS + 1):
         while jobs:
             tasks = [(*job, degree) for job in jobs]
@@ -815,9 +819,11 @@ def rightmost_roots(sys: Union[DelaySystem, pyvantor.lagsys], k: int = 6, *, r: 
                 continue
             # Shifts until the discs where every root was found cover the region right of the
             # tentative line (which moves right as roots are found).
+            # (A small dense system counts first: its count costs about one shift.)
+            covering = shifts < 16 * (_ROUNDS + 1) and not (round_ == 0 and count_first)
             jobs = _uncovered_shifts(system, _line(z, np.ones(z.size, dtype=np.int64), wanted, bound,
                                                            floor=system.root_scale),
-                                     upper, discs, batch, seed + shifts) if shifts < 16 * (_ROUNDS + 1) else []
+                                     upper, discs, batch, seed + shifts) if covering else []
         z, res, V = found.sorted()
         roots = _cluster(system, z, res, V, known=roots)
         line = _line(roots.z, roots.multiplicity, wanted, bound, roots.radius, system.root_scale)

@@ -589,6 +589,27 @@ def test_dense_modes_under_a_similarity_are_certified_by_their_eigenvalues(seed)
     assert_same_roots(found.roots, exact, 1e-9)
 
 
+@pytest.mark.parametrize("seed", range(16))
+def test_small_dense_systems_under_a_similarity_match_lambert_w(seed):
+    # Small dense systems (Arnoldi in the compiled kernel, a count before any covering shift):
+    # x' = a_j x + b_j x(t - h) hidden by a random similarity, some |b_j| h large, whose roots
+    # climb far up the axis with real parts near the others'.
+    rng = np.random.default_rng(900 + seed)
+    n = int(rng.integers(1, 17))
+    a = rng.uniform(-1.0, 0.5, n)
+    b = rng.uniform(-3.0, 3.0, n) * rng.choice([1.0, 10.0], n)
+    h = float(rng.uniform(0.3, 1.5))
+    X = np.eye(n) + 0.4 * rng.normal(size=(n, n)) / np.sqrt(n)
+    Xinv = np.linalg.inv(X)
+    sys = pyvantor.lagsys([X @ np.diag(a) @ Xinv, X @ np.diag(b) @ Xinv], [0.0, h])
+    k = int(rng.integers(1, 9))
+    found = vantor.rightmost_roots(sys, k)
+    exact = mode_roots(a, b, h, branches=12)
+    assert found.certified and found.multiplicity.sum() >= k
+    assert found.count == np.count_nonzero(exact.real > found.r) == found.multiplicity.sum()
+    assert_same_roots(found.roots, exact, 1e-9)
+
+
 def low_rank_modes(n=100, seed=0):
     """X diag(a) X^-1 and X diag(b) X^-1 with two nonzero b_j (a delayed term of rank 2, neither
     symmetric nor normal): the roots are a_j for every other mode and Lambert W's for those two."""
