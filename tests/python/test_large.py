@@ -608,6 +608,12 @@ def test_small_dense_systems_under_a_similarity_match_lambert_w(seed):
     assert found.certified and found.multiplicity.sum() >= k
     assert found.count == np.count_nonzero(exact.real > found.r) == found.multiplicity.sum()
     assert_same_roots(found.roots, exact, 1e-9)
+    # The same system in another unit of time (t = s t'): roots / s, the same count.
+    scale = 1e-3 if seed % 2 else 1e3
+    slow = vantor.rightmost_roots(pyvantor.lagsys([X @ np.diag(a / scale) @ Xinv, X @ np.diag(b / scale) @ Xinv],
+                                                  [0.0, h * scale]), k)
+    assert slow.certified and slow.count == found.count
+    np.testing.assert_allclose(ordered(slow.roots * scale), ordered(found.roots), rtol=1e-9, atol=1e-9)
 
 
 def low_rank_modes(n=100, seed=0):
