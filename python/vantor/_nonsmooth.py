@@ -68,6 +68,14 @@ def _evaluate(objective: Objective, trace: Trace, x: FloatArray) -> tuple[float,
     return f, g
 
 
+def _exceeds(objective: Objective, x: FloatArray, level: float) -> bool:
+    """Whether the objective proves f(x) > level more cheaply than by evaluating f: its optional
+    method `exceeds(x, level)`; False when it has none or cannot tell. A trial step it rejects
+    is neither evaluated nor a candidate for the best point."""
+    test = getattr(objective, "exceeds", None)
+    return test is not None and bool(test(x, level))
+
+
 def _line_search(objective: Objective, trace: Trace, x: FloatArray, f: float, g: FloatArray,
                  d: FloatArray) -> Optional[tuple[float, FloatArray, FloatArray]]:
     """A step satisfying the weak Wolfe conditions, or None (the bracket collapsed)."""
@@ -75,15 +83,19 @@ def _line_search(objective: Objective, trace: Trace, x: FloatArray, f: float, g:
     lo, hi, t = 0.0, math.inf, 1.0
     for _ in range(_LINE_STEPS):
         x_t = x + t * d
-        f_t, g_t = _evaluate(objective, trace, x_t)
-        if not math.isfinite(f_t) or f_t > f + _ARMIJO * t * slope:
-            hi = t
-        elif not np.all(np.isfinite(g_t)):
-            hi = t  # a kink (a multiple root): look for a smooth point on the near side
-        elif float(g_t @ d) < _CURVATURE * slope:
-            lo = t
+        level = f + _ARMIJO * t * slope
+        if _exceeds(objective, x_t, level):
+            hi = t  # proven no sufficient decrease, without evaluating f there
         else:
-            return f_t, g_t, x_t
+            f_t, g_t = _evaluate(objective, trace, x_t)
+            if not math.isfinite(f_t) or f_t > level:
+                hi = t
+            elif not np.all(np.isfinite(g_t)):
+                hi = t  # a kink (a multiple root): look for a smooth point on the near side
+            elif float(g_t @ d) < _CURVATURE * slope:
+                lo = t
+            else:
+                return f_t, g_t, x_t
         t = 0.5 * (lo + hi) if math.isfinite(hi) else 2.0 * t
         if math.isfinite(hi) and hi - lo <= 1e-15 * max(1.0, lo):
             break
@@ -228,6 +240,9 @@ def gradient_sampling(objective: Objective, trace: Trace, radius: float, smalles
         t = min(1.0, 1e3 * eps)
         decreased = False
         while t >= 0.1 * eps:
+            if _exceeds(objective, x + t * scale * d, f - _ARMIJO * t * norm):
+                t *= 0.5
+                continue
             f_t, _ = _evaluate(objective, trace, x + t * scale * d)
             if f_t < f - _ARMIJO * t * norm:
                 decreased = True

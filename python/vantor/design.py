@@ -14,7 +14,8 @@ import pyvantor
 
 from ._hinf import Peak, responses
 from ._nonsmooth import Trace, bfgs, bisect_bracket, bracket, gradient_sampling
-from ._system import ComplexArray, SystemData, check_real, check_system
+from ._newton import refine
+from ._system import ComplexArray, SystemData, check_real, check_system, normalized
 from .frequency import _check_budget, _io_matrices, _proven_peak
 from .region import all_roots
 from .sensitivity import ParameterBuild, _check_parameters, _difference, _same_shape, parameter_derivative
@@ -104,6 +105,8 @@ class _Abscissa:
         self.limit = limit
         self.cache: dict[bytes, tuple[float, FloatArray]] = {}
         self.evaluations = 0
+        # The rightmost root of the latest exact evaluation: Newton's start in `exceeds`.
+        self.latest: Optional[complex] = None
 
     def system(self, p: FloatArray) -> pyvantor.lagsys:
         sys = self.build(float(p[0]) if self.scalar else p.copy())
@@ -116,10 +119,33 @@ class _Abscissa:
         data = check_system(sys, "build(p)")
         found = spectral_abscissa(sys)
         self.evaluations += 1
+        self.latest = found.root
         if found.multiplicity != 1:
             return found.abscissa, np.full(p.size, np.nan)
         gradient = parameter_derivative(self.build, p, self.scalar, data, found.root).real
         return found.abscissa, np.asarray(gradient, dtype=np.float64)
+
+    def exceeds(self, u: FloatArray, level: float) -> bool:
+        """Whether the abscissa at u is proven larger than level without certifying it: Newton's
+        method from the latest rightmost root (and its conjugate) reaches, quadratically, a root
+        of build(p(u)) right of level. A line search's overshooting step is rejected so for the
+        cost of a few factorizations; False whenever it cannot tell."""
+        key = u.tobytes()
+        if key in self.cache:
+            return self.cache[key][0] > level
+        if self.latest is None or not math.isfinite(level):
+            return False
+        p, _ = self.transform.to_p(u)
+        if not (np.all(np.isfinite(p)) and float(np.abs(p).max()) <= self.limit):
+            return False
+        try:
+            data = normalized(check_system(self.system(p), "build(p)"))
+            start = np.array([self.latest, np.conj(self.latest)], dtype=np.complex128) / data.unit
+            found = refine(data, start)
+        except (ArithmeticError, RuntimeError, TypeError, ValueError, np.linalg.LinAlgError):
+            return False
+        right = found.roots[found.simple].real * data.unit
+        return bool(np.any(right > level + 1e-12 * max(1.0, abs(level))))
 
     def history(self) -> list[tuple[float, float, float]]:
         """(u, f, f') at every point evaluated so far, for one variable."""

@@ -536,3 +536,25 @@ def test_minimize_hinf_is_invariant_under_a_change_of_time_unit(s):
     assert res.fun == pytest.approx(base.fun, rel=1e-10)
     assert res.x == pytest.approx(base.x / s, rel=1e-6)
     assert res.frequency == pytest.approx(base.frequency / s, rel=1e-6)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_a_rejected_step_has_a_larger_abscissa(seed):
+    # The line search's shortcut: exceeds(u, level) proves abscissa(u) > level from Newton's root
+    # alone. It may fail to tell, but never claims a level the certified abscissa reaches.
+    from vantor.design import _Abscissa, _StaticLoop, _Transform
+
+    rng = np.random.default_rng(seed)
+    A = np.array([[0.0, 1.0], [0.0, 0.0]])
+    loop = _StaticLoop(A, np.array([[0.0], [1.0]]), np.eye(2), np.ones((1, 2), dtype=bool), 0.5)
+    objective = _Abscissa(loop, False, _Transform(None, 2))
+    objective(np.array([0.5, 0.5]))
+    levels = np.linspace(-3.0, 3.0, 25)
+    claims = 0
+    for _ in range(12):
+        u = np.array([0.5, 0.5]) + rng.normal(scale=0.6, size=2)
+        claimed = [objective.exceeds(u, level) for level in levels]   # before u is evaluated
+        f, _ = objective(u)
+        assert all(f > level for level, claim in zip(levels, claimed) if claim)
+        claims += sum(claimed)
+    assert claims > 0
