@@ -613,8 +613,11 @@ def _centre(system: LargeSystem, sigma: complex) -> complex:
 
 def _degree(system: LargeSystem, sigma: complex) -> int:
     # The collocation resolves eigenvalues up to about |lambda - centre| tau ~ N; Newton does the rest.
+    # Small dense systems start higher: their Arnoldi run costs mostly the Hessenberg eigenproblem
+    # (at n = 10, 6.5 ms at degree 24, 7.4 ms at 40), and a raised degree would cost a second run.
     distance = abs(sigma - _centre(system, sigma))
-    return int(min(160, max(24, math.ceil(1.5 * distance * system.tau) + 24)))
+    least = 40 if not system.sparse and system.n <= 16 else 24
+    return int(min(160, max(least, math.ceil(1.5 * distance * system.tau) + 24)))
 
 
 def _shift_task(system: LargeSystem, job: tuple[complex, int, int, int]
