@@ -15,7 +15,7 @@ from scipy.optimize import brentq
 
 import pyvantor
 
-from ._krylov import ACCEPT_RESIDUAL, LargeSystem, ShiftInvert, newton
+from ._krylov import ACCEPT_RESIDUAL, LargeSystem, ShiftInvert, _is_sparse, _norm_bound, newton
 from ._proximity import linked_labels
 from ._system import ComplexArray, FloatArray, check_real, check_system
 from ._winding import turn_along, winding, zeros_in_circles, zeros_in_rects
@@ -130,10 +130,6 @@ class DelaySystem:
         """The system as a ``pyvantor.lagsys`` (sparse matrices become dense: n^2 numbers each)."""
         dense = [Ak.toarray() if _is_sparse(Ak) else Ak for Ak in self.matrices]
         return pyvantor.lagsys(dense, self.delays.tolist())
-
-
-def _is_sparse(value: Any) -> bool:
-    return bool(scipy.sparse.issparse(value))
 
 
 def _matrix(value: Any, name: str) -> Any:
@@ -259,7 +255,7 @@ def _bounds(system: LargeSystem) -> tuple[float, float, FloatArray]:
     logd = _balancing(A0) if A0 is not None else np.zeros(system.n)
     d = scipy.sparse.diags(np.exp(logd))
     d_inv = scipy.sparse.diags(np.exp(-logd))
-    norms = np.array([_norm_of(d @ A @ d_inv) if h > 0.0 else 0.0
+    norms = np.array([_norm_bound(d @ A @ d_inv) if h > 0.0 else 0.0
                       for A, h in zip(sparse, system.delays)])
     if A0 is None:
         result = (0.0, 0.0, norms)
@@ -273,13 +269,6 @@ def _bounds(system: LargeSystem) -> tuple[float, float, FloatArray]:
         result = (float(np.max(diagonal + radius)), skew, norms)
     system.bounds = result
     return result
-
-
-def _norm_of(A: Any) -> float:
-    absolute: Any = abs(A)
-    if not A.nnz:
-        return 0.0
-    return math.sqrt(float(absolute.sum(axis=0).max())) * math.sqrt(float(absolute.sum(axis=1).max()))
 
 
 def _gershgorin_bounds(system: LargeSystem) -> tuple[float, float]:
