@@ -66,60 +66,163 @@ void balance(Eigen::MatrixXd& W) {
 
 }  // namespace
 
+namespace {
+
+// One point of log_derivatives on the augmented rows G = [Delta | Delta'] (n x 2n, row-major, real
+// and imaginary parts apart, so that every inner loop is a contiguous real loop the compiler
+// vectorizes). Gaussian elimination with partial pivoting on G gives U and, in its right half,
+// Z = L^-1 P Delta'; then trace(Delta^-1 Delta') = trace(U^-1 Z), row i of U^-1 (by a substitution
+// along U's rows) against column i of Z. About n^3 complex multiply-adds, a quarter fewer than a
+// factorization followed by a solve with n right-hand sides.
+struct Augmented {
+    std::size_t n;
+    std::vector<double> re, im, inv_re, inv_im, y_re, y_im;
+
+    explicit Augmented(std::size_t order)
+        : n(order), re(2 * order * order), im(2 * order * order), inv_re(order), inv_im(order),
+          y_re(order), y_im(order) {}
+
+    // Delta(z) = z I - sum_k w_k A_k and Delta'(z) = I + sum_k h_k w_k A_k, w_k = exp(-z h_k).
+    void form(const SystemView& sys, std::complex<double> z, const std::vector<std::complex<double>>& weight) {
+        const std::size_t w2 = 2 * n;
+        std::fill(re.begin(), re.end(), 0.0);
+        std::fill(im.begin(), im.end(), 0.0);
+        for (std::size_t k = 0; k < sys.m; ++k) {
+            const double* A = sys.matrices + k * n * n;
+            const double wr = weight[k].real(), wi = weight[k].imag();
+            const double cr = sys.delays[k] * wr, ci = sys.delays[k] * wi;
+            for (std::size_t i = 0; i < n; ++i) {
+                double* dr = re.data() + i * w2;
+                double* di = im.data() + i * w2;
+                const double* a = A + i * n;
+                for (std::size_t j = 0; j < n; ++j) {
+                    dr[j] -= wr * a[j];
+                    di[j] -= wi * a[j];
+                    dr[n + j] += cr * a[j];
+                    di[n + j] += ci * a[j];
+                }
+            }
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            re[i * w2 + i] += z.real();
+            im[i * w2 + i] += z.imag();
+            re[i * w2 + n + i] += 1.0;
+        }
+    }
+
+    bool delta_finite() const {
+        const std::size_t w2 = 2 * n;
+        bool finite = true;
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t j = 0; j < n; ++j) {
+                finite = finite && std::isfinite(re[i * w2 + j]) && std::isfinite(im[i * w2 + j]);
+            }
+        }
+        return finite;
+    }
+
+    // Eliminates; returns the point's status and sets angle = arg det Delta (unreduced).
+    std::uint8_t eliminate(double& angle) {
+        const std::size_t w2 = 2 * n;
+        bool odd = false;
+        angle = 0.0;
+        for (std::size_t j = 0; j < n; ++j) {
+            std::size_t best = j;
+            double size = std::abs(re[j * w2 + j]) + std::abs(im[j * w2 + j]);
+            for (std::size_t i = j + 1; i < n; ++i) {
+                const double s = std::abs(re[i * w2 + j]) + std::abs(im[i * w2 + j]);
+                if (s > size) {
+                    size = s;
+                    best = i;
+                }
+            }
+            if (!std::isfinite(size)) return overflow_point;  // the elimination itself overflowed
+            if (size == 0.0) return singular_point;
+            if (best != j) {
+                odd = !odd;
+                std::swap_ranges(re.begin() + static_cast<std::ptrdiff_t>(j * w2 + j),
+                                 re.begin() + static_cast<std::ptrdiff_t>((j + 1) * w2),
+                                 re.begin() + static_cast<std::ptrdiff_t>(best * w2 + j));
+                std::swap_ranges(im.begin() + static_cast<std::ptrdiff_t>(j * w2 + j),
+                                 im.begin() + static_cast<std::ptrdiff_t>((j + 1) * w2),
+                                 im.begin() + static_cast<std::ptrdiff_t>(best * w2 + j));
+            }
+            const std::complex<double> pivot(re[j * w2 + j], im[j * w2 + j]);
+            angle += std::arg(pivot);
+            const std::complex<double> inv = 1.0 / pivot;
+            inv_re[j] = inv.real();
+            inv_im[j] = inv.imag();
+            const double* ur = re.data() + j * w2;
+            const double* ui = im.data() + j * w2;
+            for (std::size_t i = j + 1; i < n; ++i) {
+                double* rr = re.data() + i * w2;
+                double* ri = im.data() + i * w2;
+                const double lr = rr[j] * inv.real() - ri[j] * inv.imag();
+                const double li = rr[j] * inv.imag() + ri[j] * inv.real();
+                if (lr == 0.0 && li == 0.0) continue;
+                for (std::size_t c = j + 1; c < w2; ++c) {
+                    rr[c] -= lr * ur[c] - li * ui[c];
+                    ri[c] -= lr * ui[c] + li * ur[c];
+                }
+            }
+        }
+        if (odd) angle += std::numbers::pi;
+        return regular_point;
+    }
+
+    // trace(U^-1 Z) after eliminate().
+    std::complex<double> trace() {
+        const std::size_t w2 = 2 * n;
+        double sum_re = 0.0, sum_im = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            std::fill(y_re.begin() + static_cast<std::ptrdiff_t>(i), y_re.end(), 0.0);
+            std::fill(y_im.begin() + static_cast<std::ptrdiff_t>(i), y_im.end(), 0.0);
+            y_re[i] = 1.0;
+            for (std::size_t k = i; k < n; ++k) {
+                // y_k of the row vector e_i^T U^-1, then its part in the later entries.
+                const double vr = y_re[k] * inv_re[k] - y_im[k] * inv_im[k];
+                const double vi = y_re[k] * inv_im[k] + y_im[k] * inv_re[k];
+                const double* ur = re.data() + k * w2;
+                const double* ui = im.data() + k * w2;
+                for (std::size_t c = k + 1; c < n; ++c) {
+                    y_re[c] -= vr * ur[c] - vi * ui[c];
+                    y_im[c] -= vr * ui[c] + vi * ur[c];
+                }
+                const double zr = ur[n + i], zi = ui[n + i];
+                sum_re += vr * zr - vi * zi;
+                sum_im += vr * zi + vi * zr;
+            }
+        }
+        return {sum_re, sum_im};
+    }
+};
+
+}  // namespace
+
 void log_derivatives(const SystemView& sys, const std::complex<double>* lam, std::size_t count,
                      double* phase, std::complex<double>* trace, std::uint8_t* status) {
     if (sys.n == 0 || sys.m == 0) {
         throw std::invalid_argument("log_derivatives: a system needs at least one matrix of order >= 1");
     }
-    const auto n = static_cast<Eigen::Index>(sys.n);
-    std::vector<Eigen::Map<const RowMatrix>> A;
-    A.reserve(sys.m);
-    for (std::size_t k = 0; k < sys.m; ++k) A.emplace_back(sys.matrices + k * sys.n * sys.n, n, n);
-
-    Eigen::MatrixXcd D(n, n), X(n, n);
-    Eigen::PartialPivLU<Eigen::MatrixXcd> lu(n);
+    Augmented G(sys.n);
     std::vector<std::complex<double>> weight(sys.m);
-    std::vector<char> seen;
     const double inf = std::numeric_limits<double>::infinity();
     const double nan = std::numeric_limits<double>::quiet_NaN();
     for (std::size_t i = 0; i < count; ++i) {
         const std::complex<double> z = lam[i];
         for (std::size_t k = 0; k < sys.m; ++k) weight[k] = std::exp(-z * sys.delays[k]);
-        D.setZero();
-        for (std::size_t k = 0; k < sys.m; ++k) D -= weight[k] * A[k].cast<std::complex<double>>();
-        D.diagonal().array() += z;
-        if (!D.allFinite()) {
-            phase[i] = 0.0;
+        G.form(sys, z, weight);
+        double angle = 0.0;
+        status[i] = G.delta_finite() ? G.eliminate(angle) : overflow_point;
+        phase[i] = 0.0;
+        if (status[i] == overflow_point) {
             trace[i] = {nan, nan};
-            status[i] = overflow_point;
-            continue;
-        }
-        lu.compute(D);
-        const auto& U = lu.matrixLU();
-        double angle = parity(lu.permutationP().indices(), seen) ? std::numbers::pi : 0.0;
-        bool singular = false;
-        for (Eigen::Index j = 0; j < n; ++j) {
-            const std::complex<double> pivot = U(j, j);
-            if (pivot == 0.0) {
-                singular = true;
-                break;
-            }
-            angle += std::arg(pivot);
-        }
-        if (singular) {
-            phase[i] = 0.0;
+        } else if (status[i] == singular_point) {
             trace[i] = {inf, 0.0};
-            status[i] = singular_point;
-            continue;
+        } else {
+            phase[i] = std::remainder(angle, 2.0 * std::numbers::pi);
+            trace[i] = G.trace();
         }
-        phase[i] = std::remainder(angle, 2.0 * std::numbers::pi);
-        // Delta' = I + sum_k h_k exp(-lambda h_k) A_k; trace(Delta^-1 Delta') from one solve.
-        X.setIdentity();
-        for (std::size_t k = 0; k < sys.m; ++k) {
-            if (sys.delays[k] != 0.0) X += (sys.delays[k] * weight[k]) * A[k].cast<std::complex<double>>();
-        }
-        trace[i] = lu.solve(X).trace();
-        status[i] = regular_point;
     }
 }
 

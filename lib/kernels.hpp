@@ -19,7 +19,8 @@ struct SystemView {
 };
 
 // What log_derivatives found at a point: a regular one; Delta(lambda) exactly singular (det Delta = 0);
-// a non-finite entry of Delta(lambda) (exp(-lambda h) beyond the double range).
+// a non-finite entry of Delta(lambda) (exp(-lambda h) beyond the double range), or of its
+// factorization.
 inline constexpr std::uint8_t regular_point = 0;
 inline constexpr std::uint8_t singular_point = 1;
 inline constexpr std::uint8_t overflow_point = 2;

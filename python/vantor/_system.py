@@ -26,7 +26,7 @@ FloatArray = NDArray[np.float64]
 REGULAR, SINGULAR, OVERFLOW = 0, 1, 2
 # Largest order for which the compiled kernel computes log_derivatives (LAPACK beyond), and the
 # matrices per batch of the NumPy path (CHUNK * n^2 complex numbers: at most 64 MB).
-_KERNEL_MAX_ORDER = 20
+_KERNEL_MAX_ORDER = 100
 _CHUNK_ENTRIES = 4_000_000
 
 

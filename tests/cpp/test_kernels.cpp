@@ -105,6 +105,20 @@ TEST(LogDerivatives, ReportsSingularAndOverflowingPoints) {
     EXPECT_TRUE(std::isfinite(trace[2].real()) && std::isfinite(trace[2].imag()));
 }
 
+TEST(LogDerivatives, ReportsAnEliminationThatOverflows) {
+    // Delta(0) = -A is finite, but eliminating its first column doubles 1e308 past the range.
+    const std::vector<double> flat = {1e308, 1e308, 1e308, -1e308};
+    const std::vector<double> delays = {0.0};
+    const SystemView view{flat.data(), delays.data(), 1, 2};
+    const cd origin = 0.0;
+    double phase = 1.0;
+    cd trace;
+    std::uint8_t status = 0;
+    lagsys::kernels::log_derivatives(view, &origin, 1, &phase, &trace, &status);
+    EXPECT_EQ(status, lagsys::kernels::overflow_point);
+    EXPECT_FALSE(std::isfinite(trace.real()));
+}
+
 TEST(LogDerivatives, RejectsAnEmptySystem) {
     const SystemView empty{nullptr, nullptr, 0, 0};
     EXPECT_THROW(lagsys::kernels::log_derivatives(empty, nullptr, 0, nullptr, nullptr, nullptr),

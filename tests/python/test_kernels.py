@@ -26,7 +26,7 @@ def decoupled(n, seed):
 
 
 # Orders on both sides of the switch from the compiled kernel to LAPACK's batched solve.
-@pytest.mark.parametrize("n", [1, 2, 5, 13, 20, 21, 33])
+@pytest.mark.parametrize("n", [1, 2, 5, 13, 33, 100, 101])
 def test_phase_and_log_derivative_are_those_of_the_product(n):
     a, b, h, data = decoupled(n, seed=n)
     rng = np.random.default_rng(100 + n)
@@ -42,7 +42,7 @@ def test_phase_and_log_derivative_are_those_of_the_product(n):
     assert np.all(np.abs(trace - expected_trace) <= 1e-9 * np.maximum(1.0, np.abs(expected_trace)))
 
 
-@pytest.mark.parametrize("n", [2, 24])
+@pytest.mark.parametrize("n", [2, 101])
 def test_singular_and_overflowing_points(n):
     # Delta(lambda) = diag(lambda - 2, lambda + 1 - exp(-lambda), ...): exactly singular at 2.
     A0 = np.diag([2.0] + [-1.0] * (n - 1))
