@@ -206,6 +206,8 @@ def _balancing(A0: Any) -> FloatArray:
     moduli: d_i / d_j = sqrt(|a_ji| / |a_ij|) for every pair with both entries nonzero, in the
     least-squares sense (a graph Laplacian; exact for tridiagonal matrices). The similarity keeps
     the roots and shrinks the skew part that bounds their imaginary parts."""
+    if not _is_sparse(A0):
+        return _dense_balancing(np.abs(np.asarray(A0, dtype=np.float64)))
     coo = scipy.sparse.coo_matrix(A0)
     n = A0.shape[0]
     upper = coo.row < coo.col
@@ -225,6 +227,28 @@ def _balancing(A0: Any) -> FloatArray:
                                          (np.tile(np.arange(m), 2), np.concatenate([i, j]))), shape=(m, n))
     laplacian = (incidence.T @ incidence + 1e-9 * scipy.sparse.identity(n)).tocsc()
     x = np.asarray(scipy.sparse.linalg.spsolve(laplacian, incidence.T @ target), dtype=np.float64)
+    x -= x.mean()
+    return x if np.all(np.isfinite(x)) and np.abs(x).max() < 300.0 else np.zeros(n)
+
+
+def _dense_balancing(moduli: FloatArray) -> FloatArray:
+    """`_balancing` of a dense matrix from its entries' moduli: the same least-squares problem,
+    its Laplacian assembled and solved densely (small systems: no sparse-matrix overhead)."""
+    n = moduli.shape[0]
+    both = (moduli > 0) & (moduli.T > 0)
+    both &= np.triu(np.ones((n, n), dtype=bool), 1)
+    if not np.any(both):
+        return np.zeros(n)
+    i, j = np.nonzero(both)
+    target = 0.5 * np.log(moduli[j, i] / moduli[i, j])
+    laplacian = np.zeros((n, n))
+    np.add.at(laplacian, (i, j), -1.0)
+    np.add.at(laplacian, (j, i), -1.0)
+    laplacian[np.diag_indices(n)] = -laplacian.sum(axis=1) + 1e-9
+    rhs = np.zeros(n)
+    np.add.at(rhs, i, target)
+    np.add.at(rhs, j, -target)
+    x = np.asarray(np.linalg.solve(laplacian, rhs), dtype=np.float64)
     x -= x.mean()
     return x if np.all(np.isfinite(x)) and np.abs(x).max() < 300.0 else np.zeros(n)
 
@@ -868,7 +892,8 @@ def _balanced(system: LargeSystem) -> tuple[LargeSystem, Optional[FloatArray]]:
     undelayed = [A for A, h in zip(system.matrices, system.delays) if h == 0.0]
     if not undelayed:
         return system, None
-    A0: Any = sum(scipy.sparse.csr_matrix(A) for A in undelayed)
+    A0: Any = (sum(scipy.sparse.csr_matrix(A) for A in undelayed) if system.sparse
+               else np.sum(undelayed, axis=0))
     logd = _balancing(A0)
     if not np.any(np.abs(logd) > 1e-3):
         return system, None

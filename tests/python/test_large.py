@@ -674,3 +674,18 @@ def test_a_point_on_an_eigenvalue_of_the_undelayed_part_is_factored():
     delta = -3.0 * np.eye(n) - A0 - np.exp(3.0) * A1
     derivative = np.eye(n) + np.exp(3.0) * A1
     assert rates[0] == pytest.approx(abs(np.trace(np.linalg.solve(delta, derivative))), rel=1e-9)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_dense_balancing_makes_a_tridiagonal_matrix_symmetric_in_moduli(seed):
+    # A tridiagonal matrix with nonzero pairs is balanced exactly: |(D A D^-1)_ij| = |(D A D^-1)_ji|.
+    from vantor.large import _balancing
+    rng = np.random.default_rng(seed)
+    n = 12
+    A = np.diag(rng.normal(size=n))
+    A[np.arange(n - 1), np.arange(1, n)] = rng.normal(size=n - 1) * np.exp(rng.uniform(-9, 9, n - 1))
+    A[np.arange(1, n), np.arange(n - 1)] = rng.normal(size=n - 1) * np.exp(rng.uniform(-9, 9, n - 1))
+    for given in (A, sp.csr_matrix(A)):
+        d = np.exp(_balancing(given))
+        B = np.abs(d[:, None] * A / d[None, :])
+        np.testing.assert_allclose(B, B.T, rtol=1e-6)
