@@ -30,6 +30,12 @@ _SEED_ORDER = 1100
 # finds every root (the modulus bound that sets the box is loose), the second resolves the whole
 # box to about 1e-3.
 _SEED_DEGREE_FACTORS = (0.2, 0.6)
+# Below the first of those degrees the seeding starts at this degree and raises it by this factor
+# while Newton's method finds fewer distinct roots than the box holds: the roots usually lie far
+# inside the box (a quarter of its extent on the benchmark systems), where a low degree resolves
+# them at a fraction of the cost (order n (N + 1): the eigenproblem costs N^3).
+_SEED_FIRST_DEGREE = 8
+_SEED_DEGREE_GROWTH = 1.5
 
 
 class IncompleteRoots(RuntimeError):
@@ -118,8 +124,8 @@ def _count_box(data: SystemData, box: Rect) -> tuple[int, Rect]:
 
 def _seeds(data: SystemData, box: Rect, count: int) -> ComplexArray:
     """Approximations of the roots in the box: the eigenvalues there of a Chebyshev collocation
-    centred at the box's left side (or 0), at a low degree first and a higher one when Newton's
-    method takes the first to fewer distinct roots in the box than its count; those beyond its
+    centred at the box's left side (or 0), at a low degree first and higher ones (`_seed_degrees`)
+    while Newton's method takes them to fewer distinct roots in the box than its count; those beyond its
     reach are left to the resolver. When even degree 8 exceeds the order _SEED_ORDER,
     pyvantor.roots where it finds every root, else nothing."""
     n, tau = data.n, data.tau
@@ -134,8 +140,13 @@ def _seeds(data: SystemData, box: Rect, count: int) -> ComplexArray:
     # The farthest point of the box from the centre, in units of 1 / tau.
     reach = abs(complex(max(abs(x0 - centre), abs(x1 - centre)), max(abs(y0), abs(y1)))) * tau
     values = np.empty(0, dtype=np.complex128)
-    for factor in _SEED_DEGREE_FACTORS:
-        degree = int(min(highest, math.ceil(factor * reach) + 10))
+    # A rung that finds a fraction of the roots sends the next to about the degree that finds them
+    # all: a chain's roots climb the axis about linearly with the degree that resolves them.
+    wanted = 0.0
+    degrees = _seed_degrees(reach, highest)
+    for index, degree in enumerate(degrees):
+        if degree < wanted and index + 1 < len(degrees):
+            continue
         values = collocation_eigenvalues(data.matrices, data.delays, degree, centre)
         values = values[(values.real >= x0 - margin) & (values.real <= x1 + margin)
                         & (values.imag >= y0 - margin) & (values.imag <= y1 + margin)]
@@ -147,7 +158,23 @@ def _seeds(data: SystemData, box: Rect, count: int) -> ComplexArray:
         distinct = np.unique(linked_labels(z, 1e-8 * np.maximum(1.0, np.abs(z)))).size
         if distinct >= count:
             return np.asarray(z, dtype=np.complex128)
+        wanted = degree * count / max(distinct, 1)
     return values
+
+
+def _seed_degrees(reach: float, highest: int) -> list[int]:
+    """The increasing degrees `_seeds` tries for a box of extent `reach` (times tau): from
+    _SEED_FIRST_DEGREE up by _SEED_DEGREE_GROWTH, then the _SEED_DEGREE_FACTORS, at most `highest`."""
+    targets = [int(min(highest, math.ceil(factor * reach) + 10)) for factor in _SEED_DEGREE_FACTORS]
+    degrees: list[int] = []
+    degree = _SEED_FIRST_DEGREE
+    while degree < targets[0]:
+        degrees.append(degree)
+        degree = math.ceil(_SEED_DEGREE_GROWTH * degree)
+    for target in targets:
+        if not degrees or target > degrees[-1]:
+            degrees.append(target)
+    return degrees
 
 
 def _solve(data: SystemData, box: Rect, count: int, executor: Optional[Any],
