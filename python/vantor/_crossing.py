@@ -54,6 +54,9 @@ BoolArray = NDArray[np.bool_]
 # ill-conditioned by a similarity: candidates within this of |z| = 1 are refined by Newton's
 # method (which keeps only true crossings), the rest dropped.
 _UNIMODULAR = 1e-2
+# The delayed sum's largest condition number for which the Kronecker pencil is solved as a standard
+# eigenproblem (its eigenvalues then lose at most this factor more accuracy than the pencil's).
+_STANDARD_FORM_CONDITION = 1e3
 # An eigenvalue of M(z) within this (relative) of the axis is a candidate for i omega.
 _ON_AXIS = 1e-2
 # Largest order 2 n^2 of the companion pencil solved densely; larger systems are scanned.
@@ -260,9 +263,19 @@ def _exact_bases(scaling: Scaling, h: float) -> list[tuple[float, float]]:
     C1 = np.kron(A, eye) + np.kron(eye, A)
     C0 = np.kron(eye, B)
     size = n * n
-    left = np.block([[np.zeros((size, size)), np.eye(size)], [-C0, -C1]])
-    right = np.block([[np.eye(size), np.zeros((size, size))], [np.zeros((size, size)), C2]])
-    z = _finite_eigenvalues(left, right)
+    if np.linalg.cond(B) <= _STANDARD_FORM_CONDITION:
+        # C2 = B (x) I is invertible and well conditioned: the pencil's eigenvalues are those of
+        # the companion matrix of z^2 I + z C2^-1 C1 + C2^-1 C0, with C2^-1 = B^-1 (x) I, one
+        # standard eigenproblem (several times cheaper than the generalized one).
+        B_inv = np.linalg.inv(B)
+        companion = np.block([[np.zeros((size, size)), np.eye(size)],
+                              [-np.kron(B_inv, B), -(np.kron(B_inv @ A, eye) + np.kron(B_inv, A))]])
+        z = np.asarray(scipy.linalg.eigvals(companion, overwrite_a=True, check_finite=False),
+                       dtype=np.complex128)
+    else:
+        left = np.block([[np.zeros((size, size)), np.eye(size)], [-C0, -C1]])
+        right = np.block([[np.eye(size), np.zeros((size, size))], [np.zeros((size, size)), C2]])
+        z = _finite_eigenvalues(left, right)
     z = z[np.abs(np.abs(z) - 1.0) <= _UNIMODULAR]
     bases: list[tuple[float, float]] = []
     scale = max(1.0, scaling.frequency_bound)

@@ -109,6 +109,28 @@ def test_margins_of_decoupled_modes_hidden_by_a_similarity(seed):
     assert res.frequency == pytest.approx(omega, rel=1e-9)
 
 
+@pytest.mark.parametrize("condition", [1e3, 0.0])
+@pytest.mark.parametrize("seed", range(6))
+def test_the_kronecker_pencil_alone_finds_the_first_crossing(monkeypatch, seed, condition):
+    # Without the phase scan beside it, in standard form (a well-conditioned delayed matrix) and
+    # as the generalized pencil.
+    from vantor import _crossing
+
+    monkeypatch.setattr(_crossing, "_phase_bases", lambda scaling, h: [])
+    monkeypatch.setattr(_crossing, "_STANDARD_FORM_CONDITION", condition)
+    rng = np.random.default_rng(300 + seed)
+    n = int(rng.integers(2, 6))
+    a = rng.uniform(-2.0, -0.5, n)
+    b = -np.abs(a) - rng.uniform(0.2, 1.0, n)
+    A0, A1 = hidden([a, b], seed)
+    h = float(rng.uniform(0.5, 2.0))
+    res = vantor.delay_margin(pyvantor.lagsys([A0, A1], [0.0, h]))
+    omega, tau = min((scalar_crossing(ai, bi) for ai, bi in zip(a, b)), key=lambda c: c[1])
+    assert res.method == "exact"
+    assert res.factor * h == pytest.approx(tau, rel=1e-9)
+    assert res.frequency == pytest.approx(omega, rel=1e-9)
+
+
 @pytest.mark.parametrize("a, b, c, up_to", [(0.1, 2.0, 0.2, 20.0), (0.2, 4.0, 0.4, 15.0),
                                             (0.5, 2.0, 1.0, 40.0), (0.1, 1.0, 0.5, 40.0)])
 def test_stability_switches_of_second_order_equations(a, b, c, up_to):
