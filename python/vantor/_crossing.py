@@ -259,9 +259,6 @@ def _exact_bases(scaling: Scaling, h: float) -> list[tuple[float, float]]:
     A = data.matrices[~scaling.scaled].sum(axis=0)
     B = data.matrices[scaling.scaled].sum(axis=0)
     eye = np.eye(n)
-    C2 = np.kron(B, eye)
-    C1 = np.kron(A, eye) + np.kron(eye, A)
-    C0 = np.kron(eye, B)
     size = n * n
     if np.linalg.cond(B) <= _STANDARD_FORM_CONDITION:
         # C2 = B (x) I is invertible and well conditioned: the pencil's eigenvalues are those of
@@ -273,6 +270,9 @@ def _exact_bases(scaling: Scaling, h: float) -> list[tuple[float, float]]:
         z = np.asarray(scipy.linalg.eigvals(companion, overwrite_a=True, check_finite=False),
                        dtype=np.complex128)
     else:
+        C2 = np.kron(B, eye)
+        C1 = np.kron(A, eye) + np.kron(eye, A)
+        C0 = np.kron(eye, B)
         left = np.block([[np.zeros((size, size)), np.eye(size)], [-C0, -C1]])
         right = np.block([[np.eye(size), np.zeros((size, size))], [np.zeros((size, size)), C2]])
         z = _finite_eigenvalues(left, right)

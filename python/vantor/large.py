@@ -205,50 +205,38 @@ def _balancing(A0: Any) -> FloatArray:
     """log d of the diagonal similarity D A_0 D^-1 closest to symmetric in its off-diagonal
     moduli: d_i / d_j = sqrt(|a_ji| / |a_ij|) for every pair with both entries nonzero, in the
     least-squares sense (a graph Laplacian; exact for tridiagonal matrices). The similarity keeps
-    the roots and shrinks the skew part that bounds their imaginary parts."""
-    if not _is_sparse(A0):
-        return _dense_balancing(np.abs(np.asarray(A0, dtype=np.float64)))
-    coo = scipy.sparse.coo_matrix(A0)
+    the roots and shrinks the skew part that bounds their imaginary parts. The Laplacian is sparse
+    for a sparse A_0 and dense for a dense one (small systems: no sparse-matrix overhead)."""
     n = A0.shape[0]
-    upper = coo.row < coo.col
-    lower = scipy.sparse.csr_matrix((np.abs(coo.data), (coo.row, coo.col)), shape=(n, n))
-    rows, cols = coo.row[upper], coo.col[upper]
-    if rows.size == 0:
-        return np.zeros(n)  # nothing above the diagonal: no pair to balance
-    forward = np.abs(coo.data[upper])
-    backward = np.asarray(lower[cols, rows]).ravel()
+    sparse = _is_sparse(A0)
+    if sparse:
+        coo = scipy.sparse.coo_matrix(A0)
+        upper = coo.row < coo.col
+        lower = scipy.sparse.csr_matrix((np.abs(coo.data), (coo.row, coo.col)), shape=(n, n))
+        rows, cols = coo.row[upper].astype(np.intp), coo.col[upper].astype(np.intp)
+        if rows.size == 0:
+            return np.zeros(n)  # nothing above the diagonal (indexing by no pairs is not an array)
+        forward = np.abs(coo.data[upper])
+        backward = np.asarray(lower[cols, rows]).ravel()
+    else:
+        moduli = np.abs(np.asarray(A0, dtype=np.float64))
+        rows, cols = np.nonzero(np.triu(moduli, 1))
+        forward, backward = moduli[rows, cols], moduli[cols, rows]
     both = (forward > 0) & (backward > 0)
     if not np.any(both):
-        return np.zeros(n)
+        return np.zeros(n)  # no pair to balance
     i, j = rows[both], cols[both]
     target = 0.5 * np.log(backward[both] / forward[both])
-    m = i.size
-    incidence = scipy.sparse.csr_matrix((np.concatenate([np.ones(m), -np.ones(m)]),
-                                         (np.tile(np.arange(m), 2), np.concatenate([i, j]))), shape=(m, n))
-    laplacian = (incidence.T @ incidence + 1e-9 * scipy.sparse.identity(n)).tocsc()
-    x = np.asarray(scipy.sparse.linalg.spsolve(laplacian, incidence.T @ target), dtype=np.float64)
-    x -= x.mean()
-    return x if np.all(np.isfinite(x)) and np.abs(x).max() < 300.0 else np.zeros(n)
-
-
-def _dense_balancing(moduli: FloatArray) -> FloatArray:
-    """`_balancing` of a dense matrix from its entries' moduli: the same least-squares problem,
-    its Laplacian assembled and solved densely (small systems: no sparse-matrix overhead)."""
-    n = moduli.shape[0]
-    both = (moduli > 0) & (moduli.T > 0)
-    both &= np.triu(np.ones((n, n), dtype=bool), 1)
-    if not np.any(both):
-        return np.zeros(n)
-    i, j = np.nonzero(both)
-    target = 0.5 * np.log(moduli[j, i] / moduli[i, j])
-    laplacian = np.zeros((n, n))
-    np.add.at(laplacian, (i, j), -1.0)
-    np.add.at(laplacian, (j, i), -1.0)
-    laplacian[np.diag_indices(n)] = -laplacian.sum(axis=1) + 1e-9
-    rhs = np.zeros(n)
-    np.add.at(rhs, i, target)
-    np.add.at(rhs, j, -target)
-    x = np.asarray(np.linalg.solve(laplacian, rhs), dtype=np.float64)
+    rhs = np.bincount(i, target, n) - np.bincount(j, target, n)
+    degree = (np.bincount(i, minlength=n) + np.bincount(j, minlength=n)).astype(np.float64)
+    if sparse:
+        adjacency = scipy.sparse.csr_matrix((np.ones(i.size), (i, j)), shape=(n, n))
+        laplacian = (scipy.sparse.diags(degree + 1e-9) - adjacency - adjacency.T).tocsc()
+        x = np.asarray(scipy.sparse.linalg.spsolve(laplacian, rhs), dtype=np.float64)
+    else:
+        dense = np.diag(degree + 1e-9)
+        dense[i, j] = dense[j, i] = -1.0
+        x = np.asarray(np.linalg.solve(dense, rhs), dtype=np.float64)
     x -= x.mean()
     return x if np.all(np.isfinite(x)) and np.abs(x).max() < 300.0 else np.zeros(n)
 

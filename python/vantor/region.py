@@ -126,11 +126,11 @@ def _seeds(data: SystemData, box: Rect, count: int) -> ComplexArray:
     """Approximations of the roots in the box: the eigenvalues there of a Chebyshev collocation
     centred at the box's left side (or 0), at a low degree first and higher ones (`_seed_degrees`)
     while Newton's method takes them to fewer distinct roots in the box than its count; those beyond its
-    reach are left to the resolver. When even degree 8 exceeds the order _SEED_ORDER,
+    reach are left to the resolver. When even the first degree exceeds the order _SEED_ORDER,
     pyvantor.roots where it finds every root, else nothing."""
     n, tau = data.n, data.tau
     highest = _SEED_ORDER // n - 1
-    if highest < 8:
+    if highest < _SEED_FIRST_DEGREE:
         if not (data.reach(box[0]) <= RESOLVED_REACH and math.isfinite(data.modulus_bound(box[0]))):
             return np.empty(0, dtype=np.complex128)
         return np.asarray(pyvantor.roots(data.to_lagsys(), box[0]), dtype=np.complex128)
